@@ -1,0 +1,77 @@
+#include "cli/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+PictorProgram usage_program = PICTOR_TOHALF;
+const char *input_path = "";
+const char *output_path = "";
+
+const char *const TOHALF_USAGE[] = {
+    "\nUSAGE: \n",
+    "pictor_tohalf  -i input.hdr -o output.exr \n",
+    "OPTIONS: \n",
+    "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n",
+    "-o \t\toutput file in ILM exr (.exr)\n",
+};
+
+const char *const FROMHALF_USAGE[] = {
+    "\nUSAGE: \n",
+    "pictor_fromhalf  -i input.exr -o output.hdr \n",
+    "OPTIONS: \n",
+    "-i \t\tinput file in ILM exr (.exr)\n",
+    "-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n",
+};
+
+}  // namespace
+
+void command_line_set_program(PictorProgram program)
+{
+    usage_program = program;
+}
+
+CommandLineScan scan_command_line(int argc, const char *const *argv)
+{
+    CommandLineScan scan = {"", "", argc < 2};
+    for (int i = 1; i < argc && !scan.help; i++) {
+        const char *word = argv[i];
+        if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
+            scan.help = true;
+        } else if (strcmp(word, "-i") == 0 && i + 1 < argc) {
+            scan.input_path = argv[++i];
+        } else if (strcmp(word, "-o") == 0 && i + 1 < argc) {
+            scan.output_path = argv[++i];
+        }
+    }
+    return scan;
+}
+
+void parse_command_line(int argc, const char *const *argv)
+{
+    CommandLineScan scan = scan_command_line(argc, argv);
+    if (scan.help)
+        print_usage();
+    input_path = scan.input_path;
+    output_path = scan.output_path;
+}
+
+void print_usage(void)
+{
+    const char *const *lines = usage_program == PICTOR_FROMHALF ? FROMHALF_USAGE : TOHALF_USAGE;
+    for (int i = 0; i < 5; i++)
+        fputs(lines[i], stderr);
+    exit(0);
+}
+
+const char *command_line_input_path(void)
+{
+    return input_path;
+}
+
+const char *command_line_output_path(void)
+{
+    return output_path;
+}

@@ -1,0 +1,178 @@
+// pictor_fromhalf: converts an OpenEXR file into a run-length coded Radiance RGBE picture, and
+// writes every scanline as read into the raw dump "inscanline_out.raw" in the current
+// directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel).
+#include "cli/command_line.h"
+#include "cli/memory_limits.h"
+#include "cli/staged_output.h"
+#include "exr_io/exr_reader.h"
+#include "rgbe/rgbe.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char DUMP_PATH[] = "inscanline_out.raw";
+
+// No real EXR compression comes near this ratio of pixel bytes (RGBA halves) to file bytes;
+// a file that claims more is damaged, however readable its scanlines look.
+const uint64_t MAX_COMPRESSION_RATIO = 1000000;
+
+// One run's state.
+ExrScanlineReader *reader;
+int32_t width;
+int32_t height;
+double *pixels;  // RgbPixelBuffer of width x height
+
+// Refuses, before anything is allocated, a picture that can't be held or that its file can't
+// plausibly hold.
+void check_size(const char *input)
+{
+    uint64_t count = (uint64_t)width * (uint64_t)height;
+    uint64_t bytes = count * 3 * sizeof(double) + (uint64_t)width * (4 * sizeof(float) + 40);
+    if (!fits_in_memory(bytes)) {
+        exr_reader_close(reader);
+        fputs("pictor: Cannot allocate memory.\n", stderr);
+        exit(1);
+    }
+    struct stat st;
+    if (stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
+        count * 8 / MAX_COMPRESSION_RATIO > (uint64_t)st.st_size) {
+        exr_reader_close(reader);
+        fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
+                (long long)st.st_size, width, height);
+        exit(1);
+    }
+}
+
+// Reads every scanline once, into the dump and into the pixel buffer. The dump is complete
+// and closed when this returns; on failure it is removed and the process ends.
+void read_scanlines(void)
+{
+    float *record = (float *)malloc((size_t)width * 4 * sizeof(float));
+    if (!record) {
+        exr_reader_close(reader);
+        fputs("pictor: Cannot allocate memory.\n", stderr);
+        exit(1);
+    }
+    FILE *dump = fopen(DUMP_PATH, "wb");
+    if (!dump)
+        exit(rgbe_fail(RGBE_ERR_WRITE, nullptr));
+    for (int32_t y = 0; y < height; y++) {
+        const double *row = exr_reader_row(reader, y);
+        if (!row) {
+            fclose(dump);
+            unlink(DUMP_PATH);
+            exit(1);
+        }
+        double *pixel = pixels + (size_t)y * (size_t)width * 3;
+        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3) {
+            record[4 * x] = (float)row[0];
+            record[4 * x + 1] = (float)row[1];
+            record[4 * x + 2] = (float)row[2];
+            record[4 * x + 3] = (float)row[3];
+            pixel[0] = row[0];
+            pixel[1] = row[1];
+            pixel[2] = row[2];
+        }
+        if (fwrite(record, sizeof(float), (size_t)width * 4, dump) < (size_t)width * 4) {
+            int status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+            fclose(dump);
+            unlink(DUMP_PATH);
+            exit(status);
+        }
+    }
+    free(record);
+    if (fflush(dump) != 0 || ferror(dump) || fclose(dump) != 0) {
+        int status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        unlink(DUMP_PATH);
+        exit(status);
+    }
+}
+
+// Writes the RGBE file, whole or not at all. Ends the process with status 1 on failure.
+void write_rgbe_result(void)
+{
+    const char *output = command_line_output_path();
+    StagedOutput staged;
+    FILE *stream = nullptr;
+    if (output[0] != '\0' && staged_output_begin(&staged, output) == 0)
+        stream = fopen(staged.temp_path.c_str(), "wb");
+    if (!stream) {
+        if (output[0] != '\0')
+            staged_output_discard(&staged);
+        fprintf(stderr, "Cannot open output file %s\n", output);
+        exit(1);
+    }
+    bool ok = rgbe_header_write(stream, width, height, nullptr) == 0 &&
+              rgbe_put_scanlines(stream, pixels, width, height) == 0;
+    if (ok && (fflush(stream) != 0 || ferror(stream))) {
+        rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        ok = false;
+    }
+    if (fclose(stream) != 0 && ok) {
+        rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        ok = false;
+    }
+    if (!ok) {
+        staged_output_discard(&staged);
+        exit(1);
+    }
+    if (staged_output_commit(&staged) != 0)
+        exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    command_line_set_program(PICTOR_FROMHALF);
+    limit_address_space();
+    // The input is opened and its size reported before a later -h is honoured.
+    CommandLineScan scan = scan_command_line(argc, argv);
+    if (scan.help && scan.input_path[0] == '\0')
+        print_usage();
+    const char *input = scan.input_path;
+    reader = exr_reader_open(input);
+    if (!reader) {
+        fprintf(stderr, "pictor: Cannot open %s.\n", input);
+        return 1;
+    }
+    width = exr_reader_width(reader);
+    height = exr_reader_height(reader);
+    printf("pictor: %s [%dx%d]\n", input, width, height);
+    fflush(stdout);
+    parse_command_line(argc, argv);
+    const char *output = command_line_output_path();
+    printf("The infilename is : %s\n", input);
+    printf("The outfilename is : %s\n", output);
+    printf("The width is : %d\n", width);
+    printf("The height is : %d\n", height);
+    fflush(stdout);
+    if (output[0] != '\0' && same_file(input, output)) {
+        fprintf(stderr, "pictor: The input and the output are the same file: %s\n", output);
+        return 1;
+    }
+    if (same_file(input, DUMP_PATH)) {
+        fprintf(stderr, "pictor: The input is the dump file %s; it would be overwritten.\n",
+                DUMP_PATH);
+        return 1;
+    }
+    check_size(input);
+    pixels = (double *)malloc((size_t)width * (size_t)height * 3 * sizeof(double));
+    if (!pixels) {
+        exr_reader_close(reader);
+        fputs("pictor: Cannot allocate memory.\n", stderr);
+        return 1;
+    }
+    read_scanlines();
+    printf("Writing RGBE file.\n");
+    fflush(stdout);
+    write_rgbe_result();
+    fputs("\npictor: Done.\n", stderr);
+    exr_reader_close(reader);
+    free(pixels);
+    return 0;
+}

@@ -1,0 +1,44 @@
+#include "cli/memory_limits.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PICTOR_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PICTOR_ASAN 1
+#endif
+#endif
+
+uint64_t physical_memory_bytes(void)
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0)
+        return 0;
+    return (uint64_t)pages * (uint64_t)page_size;
+}
+
+bool fits_in_memory(uint64_t bytes)
+{
+    uint64_t physical = physical_memory_bytes();
+    return physical == 0 || bytes <= physical;
+}
+
+void limit_address_space(void)
+{
+#ifndef PICTOR_ASAN
+    uint64_t physical = physical_memory_bytes();
+    if (physical == 0)
+        return;
+    // Code, libraries and stacks take address space too; allow a little beyond memory.
+    rlim_t limit = (rlim_t)(physical + (physical >> 3));
+    struct rlimit current;
+    if (getrlimit(RLIMIT_AS, &current) == 0 &&
+        (current.rlim_cur == RLIM_INFINITY || current.rlim_cur > limit)) {
+        current.rlim_cur = limit;
+        setrlimit(RLIMIT_AS, &current);
+    }
+#endif
+}

@@ -1,0 +1,18 @@
+// How much memory a conversion may ask for.
+#ifndef PICTOR_CLI_MEMORY_LIMITS_H
+#define PICTOR_CLI_MEMORY_LIMITS_H
+
+#include <cstdint>
+
+// Physical memory of this machine in bytes (0 when unknown).
+uint64_t physical_memory_bytes(void);
+
+// True when buffers of total bytes fit in physical memory (always true when it is unknown).
+bool fits_in_memory(uint64_t bytes);
+
+// Bounds the process's address space near physical memory, so that a runaway allocation fails
+// cleanly instead of driving the machine into swap or the OOM killer. Does nothing in builds
+// with AddressSanitizer, which reserves far more address space than it uses.
+void limit_address_space(void);
+
+#endif

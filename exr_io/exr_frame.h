@@ -1,0 +1,18 @@
+// Frame-buffer placement shared by the reader and the writer.
+#ifndef PICTOR_EXR_IO_EXR_FRAME_H
+#define PICTOR_EXR_IO_EXR_FRAME_H
+
+#include <ImfCRgbaFile.h>
+
+#include <cstdint>
+
+// The library addresses pixel (x, y) of a frame buffer as base + x + y * row_pixels. This gives
+// the base that puts pixel (x0, y0) at row[0]. The base itself lies outside the row, so it is
+// formed with integer arithmetic; the library only touches row[0 .. row_pixels - 1].
+inline ImfRgba *exr_frame_base(ImfRgba *row, int64_t y0, int64_t row_pixels, int64_t x0 = 0)
+{
+    uintptr_t offset = (uintptr_t)((y0 * row_pixels + x0) * (int64_t)sizeof(ImfRgba));
+    return (ImfRgba *)((uintptr_t)row - offset);
+}
+
+#endif

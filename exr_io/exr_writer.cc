@@ -1,0 +1,124 @@
+#include "exr_io/exr_writer.h"
+#include "exr_io/exr_frame.h"
+
+#include <ImfCRgbaFile.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+ExrScanlineWriter *fail_memory(void)
+{
+    fputs("exroutput: Cannot allocate memory.\n", stderr);
+    return nullptr;
+}
+
+int fail_library(void)
+{
+    fprintf(stderr, "exroutput: %s\n", ImfErrorMessage());
+    return -1;
+}
+
+// Opens the finished file and reads its last scanline: the library reports some failed
+// writes only there, not at close.
+int check_written_file(const char *path, int32_t width, int32_t height)
+{
+    ImfInputFile *in = ImfOpenInputFile(path);
+    if (!in)
+        return fail_library();
+    ImfRgba *row = (ImfRgba *)malloc((size_t)width * sizeof(ImfRgba));
+    if (!row) {
+        ImfCloseInputFile(in);
+        fputs("exroutput: Cannot allocate memory.\n", stderr);
+        return -1;
+    }
+    int result = 0;
+    int xmin, ymin, xmax, ymax;
+    ImfHeaderDataWindow(ImfInputHeader(in), &xmin, &ymin, &xmax, &ymax);
+    if (xmin != 0 || ymin != 0 || xmax != width - 1 || ymax != height - 1) {
+        fprintf(stderr, "exroutput: %s was not written whole.\n", path);
+        result = -1;
+    } else if (!ImfInputSetFrameBuffer(in, exr_frame_base(row, height - 1, width), 1, width) ||
+               !ImfInputReadPixels(in, height - 1, height - 1)) {
+        result = fail_library();
+    }
+    free(row);
+    if (!ImfCloseInputFile(in) && result == 0)
+        result = fail_library();
+    return result;
+}
+
+void release(ExrScanlineWriter *writer)
+{
+    free(writer->path);
+    free(writer->half_row);
+    free(writer);
+}
+
+}  // namespace
+
+ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t height)
+{
+    ExrScanlineWriter *writer = (ExrScanlineWriter *)malloc(sizeof *writer);
+    if (!writer)
+        return fail_memory();
+    writer->file = nullptr;
+    writer->next_scanline = 0;
+    writer->width = width;
+    writer->height = height;
+    writer->half_row = (ImfRgba *)malloc((size_t)width * sizeof(ImfRgba));
+    writer->path = strdup(path);
+    ImfHeader *header = ImfNewHeader();
+    if (!writer->half_row || !writer->path || !header) {
+        if (header)
+            ImfDeleteHeader(header);
+        release(writer);
+        return fail_memory();
+    }
+    ImfHeaderSetDataWindow(header, 0, 0, width - 1, height - 1);
+    ImfHeaderSetDisplayWindow(header, 0, 0, width - 1, height - 1);
+    ImfHeaderSetCompression(header, IMF_PIZ_COMPRESSION);
+    ImfHeaderSetLineOrder(header, IMF_INCREASING_Y);
+    writer->file = ImfOpenOutputFile(path, header, IMF_WRITE_RGBA);
+    ImfDeleteHeader(header);
+    if (!writer->file) {
+        fail_library();
+        release(writer);
+        return nullptr;
+    }
+    return writer;
+}
+
+int exr_writer_row(ExrScanlineWriter *writer, const double *row)
+{
+    ImfRgba *half = writer->half_row;
+    for (int32_t x = 0; x < writer->width; x++, row += 4) {
+        ImfFloatToHalf((float)row[0], &half[x].r);
+        ImfFloatToHalf((float)row[1], &half[x].g);
+        ImfFloatToHalf((float)row[2], &half[x].b);
+        ImfFloatToHalf((float)row[3], &half[x].a);
+    }
+    // The library takes pixel (x, y) from base + x + y * width.
+    const ImfRgba *base = exr_frame_base(half, writer->next_scanline, writer->width);
+    if (!ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) ||
+        !ImfOutputWritePixels(writer->file, 1))
+        return fail_library();
+    writer->next_scanline++;
+    return 0;
+}
+
+int exr_writer_close(ExrScanlineWriter *writer)
+{
+    int result = ImfCloseOutputFile(writer->file) ? 0 : fail_library();
+    if (result == 0)
+        result = check_written_file(writer->path, writer->width, writer->height);
+    release(writer);
+    return result;
+}
+
+void exr_writer_abandon(ExrScanlineWriter *writer)
+{
+    release(writer);
+}

@@ -1,0 +1,37 @@
+// Writes an OpenEXR RGBA half-float file one scanline at a time, top first.
+// Header: data and display window (0,0)-(width-1,height-1), PIZ compression, increasing Y,
+// channels R, G, B and A. Messages go to stderr and begin with "exroutput: ".
+#ifndef PICTOR_EXR_IO_EXR_WRITER_H
+#define PICTOR_EXR_IO_EXR_WRITER_H
+
+#include <cstdint>
+
+struct ImfOutputFile;
+struct ImfRgba;
+
+struct ExrScanlineWriter {
+    ImfOutputFile *file;
+    ImfRgba *half_row;      // width pixels
+    int32_t width;
+    int32_t height;
+    int32_t next_scanline;  // scanlines written so far
+    char *path;             // the file being written, for the check at close
+};
+
+// Creates the file for a width x height picture (both at least 1). Returns null after a
+// message when memory runs out or the library can't create the file.
+ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t height);
+
+// Narrows a row of width RGBA doubles (to float, then to half) and writes it as the next
+// scanline. Returns 0, or -1 after a message; after a failure only exr_writer_abandon may
+// follow, as the library can't take any further call on that file.
+int exr_writer_row(ExrScanlineWriter *writer, const double *row);
+
+// Completes the file after height rows, releases the writer, and checks that the finished
+// file opens and its last scanline reads back. Returns 0, or -1 after a message.
+int exr_writer_close(ExrScanlineWriter *writer);
+
+// Releases the writer after a failed row without touching the library's file again.
+void exr_writer_abandon(ExrScanlineWriter *writer);
+
+#endif

@@ -1,0 +1,214 @@
+// Radiance header reading and writing, and the codec's error reporter.
+#include "rgbe/rgbe.h"
+
+#include <cctype>
+#include <cstring>
+
+int rgbe_fail(int code, const char *message)
+{
+    switch (code) {
+    case RGBE_ERR_READ:
+        perror("RGBE read error");
+        break;
+    case RGBE_ERR_WRITE:
+        perror("RGBE write error");
+        break;
+    case RGBE_ERR_FORMAT:
+        fprintf(stderr, "RGBE bad file format: %s\n", message);
+        break;
+    default:
+        fprintf(stderr, "RGBE error: %s\n", message);
+        break;
+    }
+    return -1;
+}
+
+int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info)
+{
+    const char *program_type = "RGBE";
+    if (info && (info->present & RGBE_HAS_PROGRAM_TYPE))
+        program_type = info->program_type;
+    if (fprintf(stream, "#?%s\n", program_type) < 0)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    if (info && (info->present & RGBE_HAS_GAMMA)) {
+        if (fprintf(stream, "GAMMA=%g\n", (double)info->gamma) < 0)
+            return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    }
+    if (info && (info->present & RGBE_HAS_EXPOSURE)) {
+        if (fprintf(stream, "EXPOSURE=%g\n", (double)info->exposure) < 0)
+            return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    }
+    if (fprintf(stream, "FORMAT=32-bit_rle_rgbe\n\n") < 0)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    if (fprintf(stream, "-Y %d +X %d\n", height, width) < 0)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    return 0;
+}
+
+namespace {
+
+// A header line holds at most its first 127 bytes; a longer line's remainder is consumed and
+// dropped, so a long comment is one line like any other. A line that fits is kept whole with
+// its newline, exactly as a 128-byte fgets would give it.
+const int HEADER_LINE_KEEP = 127;
+
+struct HeaderLine {
+    char text[HEADER_LINE_KEEP + 1];
+    int length;  // bytes kept in text
+};
+
+// Returns false when nothing could be read (end of file or error).
+bool read_header_line(FILE *stream, HeaderLine *line)
+{
+    int c = getc(stream);
+    if (c == EOF)
+        return false;
+    line->length = 0;
+    while (c != EOF) {
+        if (line->length < HEADER_LINE_KEEP)
+            line->text[line->length++] = (char)c;
+        if (c == '\n')
+            break;
+        c = getc(stream);
+    }
+    line->text[line->length] = '\0';
+    return true;
+}
+
+bool line_is(const HeaderLine &line, const char *text)
+{
+    return line.length == (int)strlen(text) && memcmp(line.text, text, line.length) == 0;
+}
+
+// The size line is never a line to skip: a header whose empty line is missing must still fail
+// on it instead of running into the pixel data.
+bool looks_like_size_line(const HeaderLine &line)
+{
+    return line.length >= 2 && (line.text[0] == '-' || line.text[0] == '+') &&
+           (line.text[1] == 'Y' || line.text[1] == 'X');
+}
+
+const char FORMAT_LINE[] = "FORMAT=32-bit_rle_rgbe\n";
+
+// Reads a decimal int the way "%d" does (white space, optional sign, digits), but refuses a
+// number that does not fit in an int instead of leaving its value undefined.
+bool parse_int(const char **cursor, int32_t *value)
+{
+    const char *p = *cursor;
+    while (isspace((unsigned char)*p))
+        p++;
+    bool negative = false;
+    if (*p == '-' || *p == '+')
+        negative = *p++ == '-';
+    if (!isdigit((unsigned char)*p))
+        return false;
+    int64_t magnitude = 0;
+    while (isdigit((unsigned char)*p)) {
+        magnitude = magnitude * 10 + (*p++ - '0');
+        if (magnitude > (int64_t)INT32_MAX + 1)
+            return false;
+    }
+    if (negative)
+        magnitude = -magnitude;
+    if (magnitude > INT32_MAX)
+        return false;
+    *value = (int32_t)magnitude;
+    *cursor = p;
+    return true;
+}
+
+// Matches literal text; a blank in it matches any run of white space, including none.
+bool parse_literal(const char **cursor, const char *literal)
+{
+    const char *p = *cursor;
+    for (; *literal; literal++) {
+        if (*literal == ' ') {
+            while (isspace((unsigned char)*p))
+                p++;
+        } else if (*p++ != *literal) {
+            return false;
+        }
+    }
+    *cursor = p;
+    return true;
+}
+
+// The size line "-Y <height> +X <width>"; returns how many numbers were stored.
+int parse_size_line(const char *text, int32_t *height, int32_t *width)
+{
+    const char *p = text;
+    if (!parse_literal(&p, "-Y") || !parse_int(&p, height))
+        return 0;
+    if (!parse_literal(&p, " +X") || !parse_int(&p, width))
+        return 1;
+    return 2;
+}
+
+}  // namespace
+
+int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info)
+{
+    HeaderLine line;
+    if (info) {
+        info->present = 0;
+        info->program_type[0] = '\0';
+        info->gamma = 1.0f;
+        info->exposure = 1.0f;
+    }
+    if (!read_header_line(stream, &line))
+        return rgbe_fail(RGBE_ERR_READ, nullptr);
+    if (line.text[0] != '#' || line.text[1] != '?')
+        return rgbe_fail(RGBE_ERR_FORMAT, "bad initial token");
+    if (info) {
+        info->present |= RGBE_HAS_PROGRAM_TYPE;
+        int i = 0;
+        for (; i < (int)sizeof(info->program_type) - 1; i++) {
+            char c = line.text[i + 2];
+            if (c == '\0' || isspace((unsigned char)c))
+                break;
+            info->program_type[i] = c;
+        }
+        info->program_type[i] = '\0';
+        if (!read_header_line(stream, &line))
+            return rgbe_fail(RGBE_ERR_READ, nullptr);
+        if (line.text[0] == '\0')
+            return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
+    }
+    for (;;) {
+        if (line.text[0] == '\n')
+            return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
+        if (line_is(line, FORMAT_LINE))
+            break;
+        if (!read_header_line(stream, &line))
+            return rgbe_fail(RGBE_ERR_READ, nullptr);
+        if (line.text[0] == '\0')
+            return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
+    }
+    if (!read_header_line(stream, &line))
+        return rgbe_fail(RGBE_ERR_READ, nullptr);
+    if (info) {
+        if (sscanf(line.text, "GAMMA=%f", &info->gamma) == 1) {
+            info->present |= RGBE_HAS_GAMMA;
+            if (!read_header_line(stream, &line))
+                return rgbe_fail(RGBE_ERR_READ, nullptr);
+        }
+        if (sscanf(line.text, "EXPOSURE=%f", &info->exposure) == 1) {
+            info->present |= RGBE_HAS_EXPOSURE;
+            if (!read_header_line(stream, &line))
+                return rgbe_fail(RGBE_ERR_READ, nullptr);
+        }
+    }
+    // Writers put further lines (COLORCORR=, SOFTWARE=, command lines) between the FORMAT
+    // line and the empty line; they are skipped, like the lines before FORMAT.
+    while (!line_is(line, "\n")) {
+        if (line.text[0] == '\0' || looks_like_size_line(line))
+            return rgbe_fail(RGBE_ERR_FORMAT, "missing blank line after FORMAT specifier");
+        if (!read_header_line(stream, &line))
+            return rgbe_fail(RGBE_ERR_READ, nullptr);
+    }
+    if (!read_header_line(stream, &line))
+        return rgbe_fail(RGBE_ERR_READ, nullptr);
+    if (parse_size_line(line.text, height, width) < 2)
+        return rgbe_fail(RGBE_ERR_FORMAT, "missing image size specifier");
+    return 0;
+}
