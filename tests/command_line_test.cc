@@ -1,0 +1,94 @@
+#include "cli/command_line.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char TOHALF_USAGE[] =
+    "\nUSAGE: \npictor_tohalf  -i input.hdr -o output.exr \nOPTIONS: \n"
+    "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n";
+const char FROMHALF_USAGE[] =
+    "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
+    "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n";
+
+CommandLineScan scan(std::vector<const char *> words)
+{
+    words.insert(words.begin(), "prog");
+    return scan_command_line((int)words.size(), words.data());
+}
+
+void expect_paths(const char *input, const char *output, std::vector<const char *> words)
+{
+    CommandLineScan s = scan(words);
+    EXPECT_FALSE(s.help);
+    EXPECT_STREQ(input, s.input_path);
+    EXPECT_STREQ(output, s.output_path);
+}
+
+TEST(CommandLine, Paths)
+{
+    expect_paths("a", "b", {"-i", "a", "-o", "b"});
+    expect_paths("a", "b", {"-o", "b", "-i", "a"});
+    expect_paths("-h", "", {"-i", "-h"});
+    expect_paths("b", "", {"-i", "a", "-i", "b"});
+    expect_paths("a", "b", {"-x", "y", "-i", "a", "-o", "b"});
+    expect_paths("-o", "", {"-i", "-o", "x"});
+    expect_paths("", "", {"file.hdr"});
+    expect_paths("", "", {"-I", "a", "-in", "b", "-help", "--h"});
+    // An option with nothing after it is passed over; nothing past the words is read.
+    expect_paths("", "", {"-i"});
+    expect_paths("a", "", {"-i", "a", "-o"});
+    // A path of any length is kept whole.
+    std::string long_path(5000, 'p');
+    expect_paths(long_path.c_str(), "", {"-i", long_path.c_str()});
+}
+
+TEST(CommandLine, HelpRequests)
+{
+    EXPECT_TRUE(scan({}).help);
+    EXPECT_TRUE(scan({"-h"}).help);
+    EXPECT_TRUE(scan({"-i", "a", "-o", "b", "--help"}).help);
+    EXPECT_TRUE(scan({"x", "-h", "-i", "a"}).help);
+    EXPECT_STREQ("", scan({"-h", "-i", "a"}).input_path);  // the walk stops at the request
+}
+
+TEST(CommandLine, ParseFillsTheStores)
+{
+    const char *words[] = {"prog", "-i", "in.hdr", "-o", "out.exr"};
+    parse_command_line(5, words);
+    EXPECT_STREQ("in.hdr", command_line_input_path());
+    EXPECT_STREQ("out.exr", command_line_output_path());
+}
+
+TEST(CommandLineDeathTest, UsageEndsTheProcess)
+{
+    const char *words[] = {"prog", "-i", "a", "-h"};
+    command_line_set_program(PICTOR_FROMHALF);
+    EXPECT_EXIT(parse_command_line(4, words), testing::ExitedWithCode(0), "");
+    command_line_set_program(PICTOR_TOHALF);
+}
+
+// The usage text through the real programs, byte for byte, with nothing on stdout.
+TEST(CommandLine, UsageOfBothPrograms)
+{
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}, {"-i", "x", "-o", "y", "-h"}}) {
+        RunResult r = run_program(tohalf_path(), args);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(TOHALF_USAGE, r.err);
+    }
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{}, {"-h"}, {"--help"}, {"-h", "-i", "x"}}) {
+        RunResult r = run_program(fromhalf_path(), args);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(FROMHALF_USAGE, r.err);
+    }
+}
+
+}  // namespace

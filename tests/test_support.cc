@@ -1,0 +1,200 @@
+#include "tests/test_support.h"
+
+#include "rgbe/rgbe.h"
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+ScratchDir::ScratchDir()
+{
+    char name[] = "/tmp/pictor_test_XXXXXX";
+    if (!mkdtemp(name))
+        abort();
+    path = name;
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::string command = "rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(path.c_str());
+    if (!dir)
+        return names;
+    while (struct dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+RunResult run_program(const std::string &program, const std::vector<std::string> &args,
+                      const RunOptions &options)
+{
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(120);
+        if (options.file_size_limit > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {(rlim_t)options.file_size_limit, (rlim_t)options.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(121);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    RunResult result;
+    result.status = -1;
+    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_pipes = 2;
+    time_t deadline = time(nullptr) + options.timeout_seconds;
+    bool timed_out = false;
+    while (open_pipes > 0) {
+        int wait_ms = (int)(deadline - time(nullptr)) * 1000;
+        if (wait_ms <= 0 || poll(fds, 2, wait_ms) == 0) {
+            timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[65536];
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, (size_t)got);
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_pipes--;
+            }
+        }
+    }
+    for (int i = 0; i < 2; i++)
+        if (fds[i].fd >= 0)
+            close(fds[i].fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (timed_out)
+        result.status = -1;
+    else if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.status = 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string corpus_dir(const std::string &sub)
+{
+    std::string dir = std::string(PICTOR_CORPUS_DIR) + "/" + sub;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "";
+    return dir;
+}
+
+std::string tohalf_path()
+{
+    return PICTOR_TOHALF_PATH;
+}
+
+std::string fromhalf_path()
+{
+    return PICTOR_FROMHALF_PATH;
+}
+
+void write_rgbe_picture(const std::string &path, int width, int height,
+                        const std::vector<double> &pixels, const std::string &extra_header)
+{
+    FILE *out = fopen(path.c_str(), "wb");
+    if (!out)
+        abort();
+    if (extra_header.empty()) {
+        rgbe_header_write(out, width, height, nullptr);
+    } else {
+        fprintf(out, "#?RGBE\nFORMAT=32-bit_rle_rgbe\n%s\n-Y %d +X %d\n", extra_header.c_str(),
+                height, width);
+    }
+    rgbe_put_scanlines(out, pixels.data(), width, height);
+    fclose(out);
+}
+
+std::vector<double> exact_pixels(int width, int height, unsigned seed)
+{
+    std::vector<double> pixels((size_t)width * height * 3);
+    unsigned state = seed;
+    for (size_t i = 0; i < pixels.size(); i += 3) {
+        state = state * 1103515245u + 12345u;
+        int exponent = (int)((state >> 16) % 12) - 6;
+        // The largest component keeps its top bit so that it decodes to itself.
+        double scale = ldexp(1.0, exponent - 8);
+        pixels[i] = (128 + (state >> 8) % 128) * scale;
+        pixels[i + 1] = (1 + (state >> 4) % 128) * scale;
+        pixels[i + 2] = ((i / 3) % 7 < 3 ? 64 : 1 + (state % 128)) * scale;
+    }
+    return pixels;
+}
+
+bool have_tool(const std::string &name)
+{
+    std::string command = "command -v " + name + " > /dev/null 2>&1";
+    return system(command.c_str()) == 0;
+}
