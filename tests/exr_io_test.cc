@@ -1,0 +1,243 @@
+#include "exr_io/exr_reader.h"
+#include "exr_io/exr_writer.h"
+#include "tests/codec_support.h"
+#include "tests/test_support.h"
+
+#include <ImfCRgbaFile.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// Writes an RGBA half file straight through the library, with any data window.
+void write_halves(const std::string &path, int xmin, int ymin, int width, int height,
+                  const std::vector<ImfRgba> &pixels, int compression = IMF_PIZ_COMPRESSION)
+{
+    ImfHeader *header = ImfNewHeader();
+    ImfHeaderSetDataWindow(header, xmin, ymin, xmin + width - 1, ymin + height - 1);
+    ImfHeaderSetDisplayWindow(header, xmin, ymin, xmin + width - 1, ymin + height - 1);
+    ImfHeaderSetCompression(header, compression);
+    ImfOutputFile *out = ImfOpenOutputFile(path.c_str(), header, IMF_WRITE_RGBA);
+    ImfDeleteHeader(header);
+    ASSERT_NE(nullptr, out) << ImfErrorMessage();
+    const ImfRgba *base = pixels.data() - xmin - (ptrdiff_t)ymin * width;
+    ASSERT_TRUE(ImfOutputSetFrameBuffer(out, base, 1, width));
+    ASSERT_TRUE(ImfOutputWritePixels(out, height));
+    ASSERT_TRUE(ImfCloseOutputFile(out));
+}
+
+// Reads a whole RGBA file back through the library.
+struct HalfPicture {
+    int xmin, ymin, xmax, ymax, compression, line_order;
+    std::vector<ImfRgba> pixels;
+};
+
+HalfPicture read_halves(const std::string &path)
+{
+    HalfPicture p = {};
+    ImfInputFile *in = ImfOpenInputFile(path.c_str());
+    EXPECT_NE(nullptr, in);
+    if (!in)
+        return p;
+    const ImfHeader *header = ImfInputHeader(in);
+    ImfHeaderDataWindow(header, &p.xmin, &p.ymin, &p.xmax, &p.ymax);
+    p.compression = ImfHeaderCompression(header);
+    p.line_order = ImfHeaderLineOrder(header);
+    int width = p.xmax - p.xmin + 1, height = p.ymax - p.ymin + 1;
+    p.pixels.resize((size_t)width * height);
+    ImfInputSetFrameBuffer(in, p.pixels.data() - p.xmin - (ptrdiff_t)p.ymin * width, 1, width);
+    EXPECT_TRUE(ImfInputReadPixels(in, p.ymin, p.ymax));
+    ImfCloseInputFile(in);
+    return p;
+}
+
+ImfHalf half_of(float value)
+{
+    ImfHalf h;
+    ImfFloatToHalf(value, &h);
+    return h;
+}
+
+TEST(ExrWriter, OnePixel)
+{
+    ScratchDir dir;
+    ExrScanlineWriter *writer = exr_writer_open((dir / "one.exr").c_str(), 1, 1);
+    ASSERT_NE(nullptr, writer);
+    double row[4] = {0.5, 1.0, 2.0, 0.0};
+    EXPECT_EQ(0, exr_writer_row(writer, row));
+    EXPECT_EQ(0, exr_writer_close(writer));
+    HalfPicture p = read_halves(dir / "one.exr");
+    EXPECT_EQ(0, p.xmin);
+    EXPECT_EQ(0, p.ymin);
+    EXPECT_EQ(0, p.xmax);
+    EXPECT_EQ(0, p.ymax);
+    EXPECT_EQ(IMF_PIZ_COMPRESSION, p.compression);
+    EXPECT_EQ(IMF_INCREASING_Y, p.line_order);
+    ASSERT_EQ(1u, p.pixels.size());
+    EXPECT_EQ(0.5f, ImfHalfToFloat(p.pixels[0].r));
+    EXPECT_EQ(1.0f, ImfHalfToFloat(p.pixels[0].g));
+    EXPECT_EQ(2.0f, ImfHalfToFloat(p.pixels[0].b));
+    EXPECT_EQ(0.0f, ImfHalfToFloat(p.pixels[0].a));
+}
+
+TEST(ExrWriter, RowsInOrderWithExactAndNarrowedValues)
+{
+    ScratchDir dir;
+    const int width = 5, height = 40;
+    const double huge = 1e300;
+    ExrScanlineWriter *writer = exr_writer_open((dir / "rows.exr").c_str(), width, height);
+    ASSERT_NE(nullptr, writer);
+    for (int y = 0; y < height; y++) {
+        const double values[] = {0.0, 0.5, 1.0, 2.0, 65504.0};
+        std::vector<double> row(4 * width);
+        for (int x = 0; x < width; x++) {
+            row[4 * x] = y;                      // the k-th call writes scanline k - 1
+            row[4 * x + 1] = values[x];
+            row[4 * x + 2] = x % 2 ? huge : -huge;  // too large for a float: an infinity
+            row[4 * x + 3] = 0.1 * x;            // rounded to float, then to half
+        }
+        ASSERT_EQ(0, exr_writer_row(writer, row.data()));
+    }
+    ASSERT_EQ(0, exr_writer_close(writer));
+    HalfPicture p = read_halves(dir / "rows.exr");
+    ASSERT_EQ(width - 1, p.xmax);
+    ASSERT_EQ(height - 1, p.ymax);
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            const ImfRgba &px = p.pixels[(size_t)y * width + x];
+            const double values[] = {0.0, 0.5, 1.0, 2.0, 65504.0};
+            EXPECT_EQ((float)y, ImfHalfToFloat(px.r));
+            EXPECT_EQ((float)values[x], ImfHalfToFloat(px.g));
+            EXPECT_EQ(x % 2 ? INFINITY : -INFINITY, ImfHalfToFloat(px.b));
+            EXPECT_EQ(half_of((float)(0.1 * x)), px.a);
+        }
+    }
+}
+
+TEST(ExrWriter, MissingDirectory)
+{
+    ExrScanlineWriter *writer = nullptr;
+    std::string err = captured_stderr([&] { writer = exr_writer_open("/nonexistent/dir/x.exr", 4, 4); });
+    EXPECT_EQ(nullptr, writer);
+    EXPECT_EQ("exroutput: " + std::string(ImfErrorMessage()) + "\n", err);
+    EXPECT_NE(std::string::npos, err.find("/nonexistent/dir/x.exr"));
+}
+
+TEST(ExrReader, OnePixelAndEveryKindOfHalf)
+{
+    ScratchDir dir;
+    // 1.0, 65504, the smallest subnormal, +inf, -inf, NaN, -0, the largest subnormal.
+    const ImfHalf halves[] = {0x3c00, 0x7bff, 0x0001, 0x7c00, 0xfc00, 0x7e00, 0x8000, 0x03ff};
+    std::vector<ImfRgba> pixels;
+    for (ImfHalf h : halves)
+        pixels.push_back({h, h, h, h});
+    write_halves(dir / "halves.exr", 0, 0, 8, 1, pixels);
+    ExrScanlineReader *reader = exr_reader_open((dir / "halves.exr").c_str());
+    ASSERT_NE(nullptr, reader);
+    EXPECT_EQ(8, exr_reader_width(reader));
+    EXPECT_EQ(1, exr_reader_height(reader));
+    const double *row = exr_reader_row(reader, 0);
+    ASSERT_NE(nullptr, row);
+    const double expected[] = {1.0, 65504.0, std::ldexp(1.0, -24), INFINITY, -INFINITY, NAN, -0.0,
+                               1023 * std::ldexp(1.0, -24)};
+    for (int x = 0; x < 8; x++) {
+        for (int c = 0; c < 4; c++) {
+            if (std::isnan(expected[x])) {
+                EXPECT_TRUE(std::isnan(row[4 * x + c]));
+            } else {
+                EXPECT_EQ(expected[x], row[4 * x + c]) << x;
+                EXPECT_EQ(std::signbit(expected[x]), std::signbit(row[4 * x + c]));
+            }
+        }
+    }
+    exr_reader_close(reader);
+
+    pixels = {{0x3c00, 0x4000, 0x4200, 0x3800}};
+    write_halves(dir / "one.exr", 0, 0, 1, 1, pixels, IMF_NO_COMPRESSION);
+    reader = exr_reader_open((dir / "one.exr").c_str());
+    ASSERT_NE(nullptr, reader);
+    row = exr_reader_row(reader, 0);
+    EXPECT_EQ((std::vector<double>{1.0, 2.0, 3.0, 0.5}), std::vector<double>(row, row + 4));
+    exr_reader_close(reader);
+}
+
+TEST(ExrReader, ScanlinesInAnyOrderThroughOneRow)
+{
+    ScratchDir dir;
+    const int width = 3, height = 70;  // more than two PIZ blocks of 32 lines
+    std::vector<ImfRgba> pixels;
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++)
+            pixels.push_back({half_of((float)y), half_of((float)x), 0, 0});
+    write_halves(dir / "order.exr", 0, 0, width, height, pixels);
+    ExrScanlineReader *reader = exr_reader_open((dir / "order.exr").c_str());
+    ASSERT_NE(nullptr, reader);
+    const double *first = exr_reader_row(reader, 5);
+    EXPECT_EQ(5.0, first[0]);
+    EXPECT_EQ(2.0, first[4 * 2 + 1]);
+    EXPECT_EQ(first, exr_reader_row(reader, 66));
+    EXPECT_EQ(66.0, first[0]);
+    EXPECT_EQ(first, exr_reader_row(reader, 2));
+    EXPECT_EQ(2.0, first[0]);
+    EXPECT_EQ(first, exr_reader_row(reader, 5));
+    EXPECT_EQ(5.0, first[0]);
+    exr_reader_close(reader);
+}
+
+TEST(ExrReader, DataWindowAwayFromTheOrigin)
+{
+    ScratchDir dir;
+    for (int origin : {40, -7}) {
+        const int width = 4, height = 3;
+        std::vector<ImfRgba> pixels;
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x < width; x++)
+                pixels.push_back({half_of((float)(10 * y + x)), 0, 0, 0});
+        write_halves(dir / "window.exr", origin - 10, origin, width, height, pixels);
+        ExrScanlineReader *reader = exr_reader_open((dir / "window.exr").c_str());
+        ASSERT_NE(nullptr, reader);
+        EXPECT_EQ(width, exr_reader_width(reader));
+        EXPECT_EQ(height, exr_reader_height(reader));
+        for (int y = 0; y < height; y++) {
+            const double *row = exr_reader_row(reader, y);
+            ASSERT_NE(nullptr, row);
+            for (int x = 0; x < width; x++)
+                EXPECT_EQ(10.0 * y + x, row[4 * x]);
+        }
+        exr_reader_close(reader);
+    }
+}
+
+TEST(ExrReader, FilesThatCantBeRead)
+{
+    ScratchDir dir;
+    ExrScanlineReader *reader = nullptr;
+    std::string err = captured_stderr([&] { reader = exr_reader_open((dir / "missing.exr").c_str()); });
+    EXPECT_EQ(nullptr, reader);
+    EXPECT_EQ("exrinput: " + std::string(ImfErrorMessage()) + "\n", err);
+
+    write_file(dir / "text.exr", "this is no OpenEXR file\n");
+    err = captured_stderr([&] { reader = exr_reader_open((dir / "text.exr").c_str()); });
+    EXPECT_EQ(nullptr, reader);
+    EXPECT_EQ("exrinput: " + std::string(ImfErrorMessage()) + "\n", err);
+
+    // A file cut short: it opens, and the lost scanlines fail with the library's message.
+    std::vector<ImfRgba> pixels(64 * 64, ImfRgba{0x3c00, 0x3c00, 0x3c00, 0});
+    for (size_t i = 0; i < pixels.size(); i++)
+        pixels[i].r = (ImfHalf)(0x3000 + i % 1000);
+    write_halves(dir / "full.exr", 0, 0, 64, 64, pixels, IMF_NO_COMPRESSION);
+    std::string bytes = read_file(dir / "full.exr");
+    write_file(dir / "cut.exr", bytes.substr(0, bytes.size() / 2));
+    reader = exr_reader_open((dir / "cut.exr").c_str());
+    ASSERT_NE(nullptr, reader);
+    EXPECT_NE(nullptr, exr_reader_row(reader, 0));
+    const double *row = nullptr;
+    err = captured_stderr([&] { row = exr_reader_row(reader, 63); });
+    EXPECT_EQ(nullptr, row);
+    EXPECT_EQ("exrinput: " + std::string(ImfErrorMessage()) + "\n", err);
+    exr_reader_close(reader);
+}
+
+}  // namespace
