@@ -1,6 +1,8 @@
 // Radiance header reading and writing, and the codec's error reporter.
 #include "rgbe/rgbe.h"
+#include "rgbe/rgbe_internal.h"
 
+#include <cerrno>
 #include <cctype>
 #include <cstring>
 
@@ -21,6 +23,13 @@ int rgbe_fail(int code, const char *message)
         break;
     }
     return -1;
+}
+
+int rgbe_fail_read(FILE *stream)
+{
+    if (feof(stream) && !ferror(stream))
+        errno = ENODATA;
+    return rgbe_fail(RGBE_ERR_READ, nullptr);
 }
 
 int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info)
@@ -156,7 +165,7 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
         info->exposure = 1.0f;
     }
     if (!read_header_line(stream, &line))
-        return rgbe_fail(RGBE_ERR_READ, nullptr);
+        return rgbe_fail_read(stream);
     if (line.text[0] != '#' || line.text[1] != '?')
         return rgbe_fail(RGBE_ERR_FORMAT, "bad initial token");
     if (info) {
@@ -170,7 +179,7 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
         }
         info->program_type[i] = '\0';
         if (!read_header_line(stream, &line))
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
         if (line.text[0] == '\0')
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
     }
@@ -180,22 +189,22 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
         if (line_is(line, FORMAT_LINE))
             break;
         if (!read_header_line(stream, &line))
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
         if (line.text[0] == '\0')
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
     }
     if (!read_header_line(stream, &line))
-        return rgbe_fail(RGBE_ERR_READ, nullptr);
+        return rgbe_fail_read(stream);
     if (info) {
         if (sscanf(line.text, "GAMMA=%f", &info->gamma) == 1) {
             info->present |= RGBE_HAS_GAMMA;
             if (!read_header_line(stream, &line))
-                return rgbe_fail(RGBE_ERR_READ, nullptr);
+                return rgbe_fail_read(stream);
         }
         if (sscanf(line.text, "EXPOSURE=%f", &info->exposure) == 1) {
             info->present |= RGBE_HAS_EXPOSURE;
             if (!read_header_line(stream, &line))
-                return rgbe_fail(RGBE_ERR_READ, nullptr);
+                return rgbe_fail_read(stream);
         }
     }
     // Writers put further lines (COLORCORR=, SOFTWARE=, command lines) between the FORMAT
@@ -204,10 +213,10 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
         if (line.text[0] == '\0' || looks_like_size_line(line))
             return rgbe_fail(RGBE_ERR_FORMAT, "missing blank line after FORMAT specifier");
         if (!read_header_line(stream, &line))
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
     }
     if (!read_header_line(stream, &line))
-        return rgbe_fail(RGBE_ERR_READ, nullptr);
+        return rgbe_fail_read(stream);
     if (parse_size_line(line.text, height, width) < 2)
         return rgbe_fail(RGBE_ERR_FORMAT, "missing image size specifier");
     return 0;

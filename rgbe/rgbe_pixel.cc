@@ -91,7 +91,7 @@ int rgbe_get_flat_pixels(FILE *stream, double *pixels, int64_t count)
         for (size_t i = 0; i < got; i++, pixels += 3)
             rgbe_unpack_pixel(&pixels[0], &pixels[1], &pixels[2], &chunk[4 * i]);
         if (got < want)
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
         count -= (int64_t)want;
     }
     return 0;

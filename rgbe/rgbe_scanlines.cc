@@ -47,7 +47,7 @@ int get_plane(FILE *stream, unsigned char *plane, int32_t width)
         int count = getc_unlocked(stream);
         int value = count == EOF ? EOF : getc_unlocked(stream);
         if (value == EOF)
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
         int32_t room = width - filled;
         if (count > 128) {
             int32_t n = count - 128;
@@ -62,7 +62,7 @@ int get_plane(FILE *stream, unsigned char *plane, int32_t width)
                 return rgbe_fail(RGBE_ERR_FORMAT, "bad scanline data");
             plane[filled] = (unsigned char)value;
             if (n > 1 && fread(plane + filled + 1, (size_t)n - 1, 1, stream) < 1)
-                return rgbe_fail(RGBE_ERR_READ, nullptr);
+                return rgbe_fail_read(stream);
             filled += n;
         }
     }
@@ -153,7 +153,7 @@ int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows
         unsigned char marker[4];
         if (fread(marker, 4, 1, stream) < 1) {
             free(planes);
-            return rgbe_fail(RGBE_ERR_READ, nullptr);
+            return rgbe_fail_read(stream);
         }
         if (marker[0] != 2 || marker[1] != 2 || (marker[2] & 0x80)) {
             // Unmarked data: flat from this pixel to the end of the picture.

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+// What the codec prints when the data ends early.
+const char READ_AT_END[] = "RGBE read error: No data available\n";
+
 // A read stream over a copy of bytes (kept alive by the object).
 struct ByteReader {
     explicit ByteReader(const std::string &bytes) : data(bytes)

@@ -1,0 +1,244 @@
+// pictor_tohalf through the real program: exact output, statuses and files.
+#include "tests/exr_support.h"
+#include "tests/test_support.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+std::string path_lines(const std::string &in, const std::string &out)
+{
+    return "The infilename is : " + in + "\nThe outfilename is : " + out + "\n";
+}
+
+std::string size_lines(int width, int height)
+{
+    return "The width is : " + std::to_string(width) + "\nThe height is : " + std::to_string(height) + "\n";
+}
+
+const std::string DONE = "\npictor: Done.\n";
+
+RunResult tohalf(const ScratchDir &dir, const std::vector<std::string> &args, long fsize = 0)
+{
+    RunOptions options;
+    options.cwd = dir.path;
+    options.file_size_limit = fsize;
+    options.timeout_seconds = 60;
+    return run_program(tohalf_path(), args, options);
+}
+
+// The EXR's pixels must be the decoded RGBE values (times factor) narrowed via float to half,
+// with alpha 0.
+void expect_picture(const std::string &exr, const std::vector<double> &pixels, int width, int height,
+                    double factor = 1.0)
+{
+    HalfPicture p = read_halves(exr);
+    ASSERT_EQ(width - 1, p.xmax);
+    ASSERT_EQ(height - 1, p.ymax);
+    EXPECT_EQ(IMF_PIZ_COMPRESSION, p.compression);
+    for (size_t i = 0; i < (size_t)width * height; i++) {
+        const ImfRgba &px = p.pixels[i];
+        ASSERT_EQ(half_of((float)(pixels[3 * i] * factor)), px.r) << i;
+        ASSERT_EQ(half_of((float)(pixels[3 * i + 1] * factor)), px.g) << i;
+        ASSERT_EQ(half_of((float)(pixels[3 * i + 2] * factor)), px.b) << i;
+        ASSERT_EQ(0, px.a) << i;
+    }
+}
+
+TEST(Tohalf, ConvertsAPicture)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(768, 512);
+    write_rgbe_picture(dir / "in.hdr", 768, 512, pixels);
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(path_lines("in.hdr", "out.exr") + size_lines(768, 512), r.out);
+    EXPECT_EQ(DONE, r.err);
+    expect_picture(dir / "out.exr", pixels, 768, 512);
+    std::vector<std::string> files = list_dir(dir.path);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ((std::vector<std::string>{"in.hdr", "out.exr"}), files);  // nothing left behind
+}
+
+TEST(Tohalf, NarrowAndOnePixelPictures)
+{
+    ScratchDir dir;
+    for (int width : {1, 5}) {
+        std::vector<double> pixels = exact_pixels(width, 3);
+        write_rgbe_picture(dir / "in.hdr", width, 3, pixels);
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+        EXPECT_EQ(0, r.status) << r.err;
+        expect_picture(dir / "out.exr", pixels, width, 3);
+    }
+}
+
+TEST(Tohalf, GammaAndExposure)
+{
+    ScratchDir dir;
+    std::vector<double> half_grey(8 * 2 * 3, 0.5);
+    struct Case {
+        std::string header, lines;
+        double factor;
+    } cases[] = {
+        {"GAMMA=2\nEXPOSURE=3", "Gamma in RGBE image = 2.000000 \nExposure in RGBE image = 3.000000 \nexpmult 9.000000 \n", 2.25 / 0.5},
+        {"EXPOSURE=2", "Exposure in RGBE image = 2.000000 \nexpmult 4.000000 \n", 4.0},
+        {"EXPOSURE=0.5", "Exposure in RGBE image = 0.500000 \nexpmult 0.250000 \n", 0.25},
+        {"GAMMA=2", "Gamma in RGBE image = 2.000000 \n", 0.5},
+        {"GAMMA=1\nEXPOSURE=1", "", 1.0},
+    };
+    for (const Case &c : cases) {
+        write_rgbe_picture(dir / "in.hdr", 8, 2, half_grey, c.header + "\n");
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(path_lines("in.hdr", "out.exr") + c.lines + size_lines(8, 2), r.out) << c.header;
+        EXPECT_EQ(DONE, r.err);
+        expect_picture(dir / "out.exr", half_grey, 8, 2, c.factor);
+    }
+}
+
+TEST(Tohalf, GammaAndExposureThatArentPositiveAreIgnored)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(9, 2);
+    struct Case {
+        std::string header, err;
+    } cases[] = {
+        {"GAMMA=1\nEXPOSURE=0", "pictor: Ignoring exposure 0.000000, which is not a positive number.\n"},
+        {"GAMMA=0", "pictor: Ignoring gamma 0.000000, which is not a positive number.\n"},
+        {"GAMMA=-2\nEXPOSURE=nan", "pictor: Ignoring gamma -2.000000, which is not a positive number.\n"
+                                   "pictor: Ignoring exposure nan, which is not a positive number.\n"},
+        {"EXPOSURE=inf", "pictor: Ignoring exposure inf, which is not a positive number.\n"},
+    };
+    for (const Case &c : cases) {
+        write_rgbe_picture(dir / "in.hdr", 9, 2, pixels, c.header + "\n");
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(path_lines("in.hdr", "out.exr") + size_lines(9, 2), r.out);
+        EXPECT_EQ(c.err + DONE, r.err);
+        expect_picture(dir / "out.exr", pixels, 9, 2);
+    }
+}
+
+TEST(Tohalf, InputFailures)
+{
+    ScratchDir dir;
+    struct Case {
+        std::vector<std::string> args;
+        std::string in, out, file, err;
+    } cases[] = {
+        {{"-i", "missing.hdr", "-o", "out.exr"}, "missing.hdr", "out.exr", "", "Cannot open input file missing.hdr\n"},
+        {{"-o", "out.exr"}, "", "out.exr", "", "Cannot open input file \n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#!RGBE\n", "RGBE bad file format: bad initial token\n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: No data available\n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", std::string("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 9\n\2\2\0\10\1", 46),
+         "RGBE bad file format: wrong scanline width\n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\nabcdefgh",
+         "RGBE read error: No data available\n"},
+    };
+    for (const Case &c : cases) {
+        if (c.in == "in.hdr")
+            write_file(dir / "in.hdr", c.file);
+        RunResult r = tohalf(dir, c.args);
+        EXPECT_EQ(1, r.status) << c.err;
+        EXPECT_EQ(path_lines(c.in, c.out), r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_FALSE(file_exists(dir / "out.exr"));
+    }
+}
+
+TEST(Tohalf, SizesThatCantBeConverted)
+{
+    ScratchDir dir;
+    struct Case {
+        std::string size, err;
+    } cases[] = {
+        {"-Y -5 +X 10", "pictor: Invalid picture size 10 x -5.\n"},
+        {"-Y 3 +X 0", "pictor: Invalid picture size 0 x 3.\n"},
+        {"-Y 2000000000 +X 2000000000", "pictor: A 2000000000 x 2000000000 picture does not fit in memory.\n"},
+        {"-Y 1 +X 2147483647", "pictor: A 2147483647 x 1 picture does not fit in memory.\n"},
+    };
+    for (const Case &c : cases) {
+        write_file(dir / "in.hdr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n" + c.size + "\n");
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(path_lines("in.hdr", "out.exr"), r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_FALSE(file_exists(dir / "out.exr"));
+    }
+}
+
+TEST(Tohalf, OutputPathFailures)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(10, 10);
+    write_rgbe_picture(dir / "in.hdr", 10, 10, pixels);
+    std::string original = read_file(dir / "in.hdr");
+
+    RunResult r = tohalf(dir, {"-i", "in.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(path_lines("in.hdr", ""), r.out);
+    EXPECT_EQ("pictor: No output file given (-o output.exr).\n", r.err);
+
+    // Options in the other order: the fifth word is the input, which must stay untouched.
+    r = tohalf(dir, {"-o", "out.exr", "-i", "in.hdr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(original, read_file(dir / "in.hdr"));
+    expect_picture(dir / "out.exr", pixels, 10, 10);
+
+    for (std::string same : {std::string("in.hdr"), std::string("./in.hdr"), dir / "in.hdr"}) {
+        r = tohalf(dir, {"-i", "in.hdr", "-o", same});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(path_lines("in.hdr", same), r.out);
+        EXPECT_EQ("pictor: The input and the output are the same file: " + same + "\n", r.err);
+        EXPECT_EQ(original, read_file(dir / "in.hdr"));
+    }
+
+    r = tohalf(dir, {"-i", "in.hdr", "-o", "missing/out.exr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(path_lines("in.hdr", "missing/out.exr") + size_lines(10, 10), r.out);
+    EXPECT_EQ("pictor: Cannot open missing/out.exr: No such file or directory\n", r.err);
+
+    r = tohalf(dir, {"-i", dir / "in.hdr", "-o", "/proc/out.exr"});  // unwritable even for root
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.find("pictor: Cannot open /proc/out.exr: "));
+}
+
+TEST(Tohalf, FullDisk)
+{
+    ScratchDir dir;
+    for (int size : {10, 1000}) {
+        write_rgbe_picture(dir / "in.hdr", size, size, exact_pixels(size, size));
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "/dev/full"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(path_lines("in.hdr", "/dev/full") + size_lines(size, size), r.out);
+        EXPECT_EQ("pictor: Cannot write /dev/full: No space left on device\n", r.err);
+
+        // Writes that fail on the way, in a regular file: the earlier file stays as it was.
+        write_file(dir / "out.exr", "earlier contents");
+        r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"}, size == 10 ? 400 : 100000);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(0u, r.err.find("exroutput: ")) << r.err;
+        EXPECT_EQ("pictor: Cannot write out.exr.\n", r.err.substr(r.err.find('\n') + 1));
+        EXPECT_EQ("earlier contents", read_file(dir / "out.exr"));
+        EXPECT_EQ(2u, list_dir(dir.path).size());  // no temporary file left
+    }
+}
+
+TEST(Tohalf, ReplacesAnEarlierFileAndWritesDevices)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(40, 3);
+    write_rgbe_picture(dir / "in.hdr", 40, 3, pixels);
+    write_file(dir / "out.exr", "earlier contents");
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+    EXPECT_EQ(0, r.status);
+    expect_picture(dir / "out.exr", pixels, 40, 3);
+
+    r = tohalf(dir, {"-i", "in.hdr", "-o", "/dev/null"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(DONE, r.err);
+    EXPECT_EQ(2u, list_dir(dir.path).size());
+}
+
+}  // namespace
