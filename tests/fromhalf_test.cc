@@ -1,0 +1,261 @@
+// pictor_fromhalf through the real program, in a scratch working directory.
+#include "rgbe/rgbe.h"
+#include "tests/codec_support.h"
+#include "tests/exr_support.h"
+#include "tests/test_support.h"
+
+#include <cstring>
+
+namespace {
+
+const std::string DONE = "\npictor: Done.\n";
+const char FROMHALF_USAGE[] =
+    "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
+    "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n";
+
+RunResult fromhalf(const std::string &cwd, const std::vector<std::string> &args, long fsize = 0)
+{
+    RunOptions options;
+    options.cwd = cwd;
+    options.file_size_limit = fsize;
+    options.timeout_seconds = 60;
+    return run_program(fromhalf_path(), args, options);
+}
+
+std::string progress(const std::string &in, const std::string &out, int width, int height)
+{
+    std::string size = std::to_string(width) + "x" + std::to_string(height);
+    return "pictor: " + in + " [" + size + "]\nThe infilename is : " + in + "\nThe outfilename is : " + out +
+           "\nThe width is : " + std::to_string(width) + "\nThe height is : " + std::to_string(height) + "\n";
+}
+
+// Halves of a picture with every plane varied, alpha varied too.
+std::vector<ImfRgba> test_halves(int width, int height)
+{
+    std::vector<ImfRgba> pixels;
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++)
+            pixels.push_back({half_of(0.01f * (x % 97) + y), half_of(0.5f + 0.001f * x),
+                              half_of(x % 16 < 8 ? 0.25f : 3.0f), half_of(0.1f * (x % 5))});
+    return pixels;
+}
+
+// The RGBE file the converter must write: our header and scanlines of the halves' values.
+std::string expected_rgbe(const std::vector<ImfRgba> &halves, int width, int height)
+{
+    std::vector<double> pixels;
+    for (const ImfRgba &p : halves)
+        for (ImfHalf h : {p.r, p.g, p.b})
+            pixels.push_back(ImfHalfToFloat(h));
+    return written_bytes([&](FILE *s) {
+        rgbe_header_write(s, width, height, nullptr);
+        rgbe_put_scanlines(s, pixels.data(), width, height);
+    });
+}
+
+// The dump: per scanline, red, green, blue and alpha of each pixel as 32-bit floats.
+std::string expected_dump(const std::vector<ImfRgba> &halves)
+{
+    std::string dump;
+    for (const ImfRgba &p : halves) {
+        for (ImfHalf h : {p.r, p.g, p.b, p.a}) {
+            float f = ImfHalfToFloat(h);
+            dump.append((const char *)&f, sizeof f);
+        }
+    }
+    return dump;
+}
+
+TEST(Fromhalf, ConvertsAPicture)
+{
+    ScratchDir dir;
+    std::vector<ImfRgba> halves = test_halves(640, 480);
+    write_halves(dir / "in.exr", 0, 0, 640, 480, halves);
+    write_file(dir / "inscanline_out.raw", "an earlier dump");
+    RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(progress("in.exr", "out.hdr", 640, 480) + "Writing RGBE file.\n", r.out);
+    EXPECT_EQ(DONE, r.err);
+    std::string rgbe = read_file(dir / "out.hdr");
+    EXPECT_EQ(0u, rgbe.find("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 480 +X 640\n\2\2\2\x80"));
+    EXPECT_TRUE(rgbe == expected_rgbe(halves, 640, 480));
+    std::string dump = read_file(dir / "inscanline_out.raw");
+    EXPECT_EQ(16u * 640 * 480, dump.size());
+    EXPECT_TRUE(dump == expected_dump(halves));
+    EXPECT_EQ(3u, list_dir(dir.path).size());  // no temporary file left
+}
+
+TEST(Fromhalf, NarrowPicturesAreFlatAndAlphaPlaysNoPart)
+{
+    ScratchDir dir;
+    std::vector<ImfRgba> halves = test_halves(4, 6);
+    write_halves(dir / "in.exr", 0, 0, 4, 6, halves);
+    RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "a.hdr"});
+    EXPECT_EQ(0, r.status);
+    std::string flat = read_file(dir / "a.hdr");
+    EXPECT_EQ(expected_rgbe(halves, 4, 6), flat);
+    EXPECT_EQ(std::string("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 6 +X 4\n").size() + 4 * 4 * 6, flat.size());
+
+    for (ImfRgba &p : halves)
+        p.a = half_of(7.0f);
+    write_halves(dir / "in.exr", 0, 0, 4, 6, halves);
+    r = fromhalf(dir.path, {"-i", "in.exr", "-o", "b.hdr"});
+    EXPECT_TRUE(flat == read_file(dir / "b.hdr"));
+}
+
+TEST(Fromhalf, DataWindowAwayFromTheOrigin)
+{
+    ScratchDir dir;
+    std::vector<ImfRgba> halves = test_halves(20, 7);
+    write_halves(dir / "in.exr", 30, 40, 20, 7, halves);
+    RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(progress("in.exr", "out.hdr", 20, 7) + "Writing RGBE file.\n", r.out);
+    EXPECT_TRUE(expected_rgbe(halves, 20, 7) == read_file(dir / "out.hdr"));
+}
+
+TEST(Fromhalf, HelpAfterTheInput)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-h"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("pictor: in.exr [9x3]\n", r.out);
+    EXPECT_EQ(FROMHALF_USAGE, r.err);
+    EXPECT_EQ(1u, list_dir(dir.path).size());
+}
+
+TEST(Fromhalf, InputFailures)
+{
+    ScratchDir dir;
+    write_file(dir / "text.exr", "not an OpenEXR file");
+    for (std::string name : {"missing.exr", "text.exr"}) {
+        RunResult r = fromhalf(dir.path, {"-i", name, "-o", "out.hdr"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.find("exrinput: "));
+        EXPECT_NE(std::string::npos, r.err.find(name));
+        EXPECT_EQ("pictor: Cannot open " + name + ".\n", r.err.substr(r.err.find('\n') + 1));
+    }
+    // No -i at all: nothing is read past the command line.
+    RunResult r = fromhalf(dir.path, {"-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot open .\n", r.err.substr(r.err.find('\n') + 1));
+    EXPECT_EQ(1u, list_dir(dir.path).size());
+}
+
+TEST(Fromhalf, DamagedScanlines)
+{
+    ScratchDir dir;
+    std::vector<ImfRgba> halves = test_halves(64, 64);
+    write_halves(dir / "full.exr", 0, 0, 64, 64, halves, IMF_NO_COMPRESSION);
+    std::string bytes = read_file(dir / "full.exr");
+    write_file(dir / "cut.exr", bytes.substr(0, bytes.size() * 3 / 4));
+    write_file(dir / "out.hdr", "earlier");
+    RunResult r = fromhalf(dir.path, {"-i", "cut.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(progress("cut.exr", "out.hdr", 64, 64), r.out);
+    EXPECT_EQ(0u, r.err.find("exrinput: "));
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n'));  // one message
+    EXPECT_TRUE("earlier" == read_file(dir / "out.hdr"));
+    EXPECT_FALSE(file_exists(dir / "inscanline_out.raw"));
+}
+
+TEST(Fromhalf, PathsThatMustNotBeWritten)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    std::string original = read_file(dir / "in.exr");
+    for (std::string same : {std::string("in.exr"), dir / "in.exr"}) {
+        RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", same});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(progress("in.exr", same, 9, 3), r.out);
+        EXPECT_EQ("pictor: The input and the output are the same file: " + same + "\n", r.err);
+        EXPECT_TRUE(original == read_file(dir / "in.exr"));
+    }
+    // An input named like the dump would be overwritten by the dump while it is read.
+    write_file(dir / "inscanline_out.raw", original);
+    RunResult r = fromhalf(dir.path, {"-i", "inscanline_out.raw", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: The input is the dump file inscanline_out.raw; it would be overwritten.\n", r.err);
+    EXPECT_TRUE(original == read_file(dir / "inscanline_out.raw"));
+    // Options in another order: the parsed -i path is read.
+    r = fromhalf(dir.path, {"-o", "out.hdr", "-i", "in.exr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("pictor: in.exr [9x3]\n", r.out.substr(0, 21));
+}
+
+TEST(Fromhalf, OutputFailures)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    struct Case {
+        std::string out, err;
+    } cases[] = {
+        {"", "Cannot open output file \n"},
+        {"missing/out.hdr", "Cannot open output file missing/out.hdr\n"},
+        {"/proc/out.hdr", "Cannot open output file /proc/out.hdr\n"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-i", "in.exr"};
+        if (!c.out.empty())
+            args.insert(args.end(), {"-o", c.out});
+        RunResult r = fromhalf(dir.path, args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(progress("in.exr", c.out, 9, 3) + "Writing RGBE file.\n", r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_TRUE(file_exists(dir / "inscanline_out.raw"));  // the dump is complete before
+    }
+    EXPECT_EQ(2u, list_dir(dir.path).size());
+}
+
+TEST(Fromhalf, FullDisk)
+{
+    ScratchDir dir;
+    for (int size : {10, 1000}) {
+        std::vector<ImfRgba> halves = test_halves(size, size);
+        write_halves(dir / "in.exr", 0, 0, size, size, halves);
+        RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "/dev/full"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(progress("in.exr", "/dev/full", size, size) + "Writing RGBE file.\n", r.out);
+        EXPECT_EQ("pictor: Cannot write /dev/full: No space left on device\n", r.err);
+
+        // The dump fills the disk: the write error and status -1, no dump and no RGBE file left.
+        long limit = (long)read_file(dir / "in.exr").size() + 100;
+        write_file(dir / "out.hdr", "earlier");
+        r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"}, limit);
+        EXPECT_EQ(255, r.status);
+        EXPECT_EQ(progress("in.exr", "out.hdr", size, size), r.out);
+        EXPECT_EQ("RGBE write error: File too large\n", r.err);
+        EXPECT_FALSE(file_exists(dir / "inscanline_out.raw"));
+        EXPECT_TRUE("earlier" == read_file(dir / "out.hdr"));
+
+        EXPECT_EQ(2u, list_dir(dir.path).size());
+    }
+}
+
+TEST(Fromhalf, DumpInAnUnwritableDirectory)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    RunResult r = fromhalf("/proc", {"-i", dir / "in.exr", "-o", dir / "out.hdr"});
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ(progress(dir / "in.exr", dir / "out.hdr", 9, 3), r.out);
+    EXPECT_EQ("RGBE write error: No such file or directory\n", r.err);
+    EXPECT_FALSE(file_exists(dir / "out.hdr"));
+}
+
+TEST(Fromhalf, RoundTripThroughBothPrograms)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(300, 20);
+    // These values are all normal halves, so the trip gives every byte back.
+    write_rgbe_picture(dir / "a.hdr", 300, 20, pixels);
+    RunOptions options;
+    options.cwd = dir.path;
+    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "a.hdr", "-o", "a.exr"}, options).status);
+    ASSERT_EQ(0, fromhalf(dir.path, {"-i", "a.exr", "-o", "b.hdr"}).status);
+    EXPECT_TRUE(read_file(dir / "a.hdr") == read_file(dir / "b.hdr"));
+}
+
+}  // namespace
