@@ -16,9 +16,10 @@ namespace {
 
 const char DUMP_PATH[] = "inscanline_out.raw";
 
-// No real EXR compression comes near this ratio of pixel bytes (RGBA halves) to file bytes;
-// a file that claims more is damaged, however readable its scanlines look.
-const uint64_t MAX_COMPRESSION_RATIO = 1000000;
+// No real EXR file comes near this ratio of pixel bytes (RGBA halves) to file bytes: the best
+// case, a constant picture in DWAB, measures about 17,000 to 1 (ZIP about 1,000, PIZ 400). A
+// file that claims more is damaged, however readable the library finds its scanlines.
+const uint64_t MAX_COMPRESSION_RATIO = 100000;
 
 // One run's state.
 ExrScanlineReader *reader;

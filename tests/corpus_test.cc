@@ -1,0 +1,268 @@
+// Real pictures written by other tools, converted by the real programs and checked against
+// independent peers: oiiotool decodes every picture, exrheader reads the EXR headers.
+#include "rgbe/rgbe.h"
+#include "tests/exr_support.h"
+#include "tests/test_support.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// All pixel values of a picture as oiiotool reads them (--dumpdata prints nine decimals).
+struct PeerPicture {
+    int width = 0, height = 0, channels = 0;
+    std::vector<double> values;
+};
+
+bool peer_decode(const std::string &path, PeerPicture *picture)
+{
+    std::string command = "oiiotool --dumpdata '" + path + "' 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return false;
+    char line[4096];
+    bool ok = fgets(line, sizeof line, pipe) != nullptr;
+    const char *colon = ok ? strrchr(line, ':') : nullptr;
+    ok = colon && sscanf(colon + 1, " %d x %d, %d channel", &picture->width, &picture->height,
+                         &picture->channels) == 3;
+    while (ok && fgets(line, sizeof line, pipe)) {
+        const char *p = strstr(line, "): ");
+        if (!p)
+            continue;
+        p += 3;
+        for (int c = 0; c < picture->channels; c++) {
+            char *end;
+            picture->values.push_back(strtod(p, &end));
+            p = end;
+        }
+    }
+    int status = pclose(pipe);
+    return ok && status == 0 &&
+           picture->values.size() == (size_t)picture->width * picture->height * picture->channels;
+}
+
+bool near_printed(double printed, double exact)
+{
+    if (std::isnan(exact))
+        return std::isnan(printed);
+    if (std::isinf(exact))
+        return printed == exact;
+    return std::fabs(printed - exact) <= 1e-9 + 1e-12 * std::fabs(exact);
+}
+
+std::vector<std::string> corpus_files(const std::string &sub, const std::string &suffix)
+{
+    std::string dir = corpus_dir(sub);
+    std::vector<std::string> files;
+    for (const std::string &name : list_dir(dir))
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            files.push_back(dir + "/" + name);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string base_name(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Decodes a Radiance picture with our codec.
+bool decode_rgbe(const std::string &path, int *width, int *height, std::vector<double> *pixels)
+{
+    FILE *in = fopen(path.c_str(), "rb");
+    if (!in)
+        return false;
+    RgbeHeaderInfo info;
+    int32_t w, h;
+    bool ok = rgbe_header_read(in, &w, &h, &info) == 0 && w > 0 && h > 0;
+    if (ok) {
+        pixels->assign((size_t)w * h * 3, 0.0);
+        ok = rgbe_get_scanlines(in, pixels->data(), w, h) == 0;
+    }
+    fclose(in);
+    *width = w;
+    *height = h;
+    return ok;
+}
+
+#define SKIP_WITHOUT(sub)                                                 \
+    if (corpus_dir(sub).empty())                                          \
+        GTEST_SKIP() << "no corpus at " PICTOR_CORPUS_DIR "/" sub;        \
+    if (!have_tool("oiiotool") || !have_tool("exrheader"))                \
+        GTEST_SKIP() << "oiiotool or exrheader missing"
+
+TEST(CorpusHdr, DecodesLikeAnIndependentDecoder)
+{
+    SKIP_WITHOUT("hdr");
+    for (const std::string &path : corpus_files("hdr", ".hdr")) {
+        int width, height;
+        std::vector<double> pixels;
+        ASSERT_TRUE(decode_rgbe(path, &width, &height, &pixels)) << path;
+        PeerPicture peer;
+        ASSERT_TRUE(peer_decode(path, &peer)) << path;
+        ASSERT_EQ(width, peer.width);
+        ASSERT_EQ(height, peer.height);
+        ASSERT_EQ(3, peer.channels);
+        for (size_t i = 0; i < pixels.size(); i++) {
+            // A mantissa of 0 decodes to our 1e-6 floor, and to 0 in the peer.
+            double expected = pixels[i] == 1e-6 ? 0.0 : pixels[i];
+            ASSERT_TRUE(near_printed(peer.values[i], expected))
+                << base_name(path) << " value " << i << ": " << peer.values[i] << " vs " << expected;
+        }
+    }
+}
+
+TEST(CorpusHdr, ConvertsToExr)
+{
+    SKIP_WITHOUT("hdr");
+    ScratchDir dir;
+    RunOptions options;
+    options.cwd = dir.path;
+    for (const std::string &path : corpus_files("hdr", ".hdr")) {
+        SCOPED_TRACE(base_name(path));
+        int width, height;
+        std::vector<double> pixels;
+        ASSERT_TRUE(decode_rgbe(path, &width, &height, &pixels));
+        RunResult r = run_program(tohalf_path(), {"-i", path, "-o", "out.exr"}, options);
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("The infilename is : " + path + "\nThe outfilename is : out.exr\nThe width is : " +
+                      std::to_string(width) + "\nThe height is : " + std::to_string(height) + "\n",
+                  r.out);
+        EXPECT_EQ("\npictor: Done.\n", r.err);
+
+        // The library reads back the half-rounded (via float) decoded values and alpha 0.
+        HalfPicture exr = read_halves(dir / "out.exr");
+        ASSERT_EQ((size_t)width * height, exr.pixels.size());
+        for (size_t i = 0; i < exr.pixels.size(); i++) {
+            ASSERT_EQ(half_of((float)pixels[3 * i]), exr.pixels[i].r) << i;
+            ASSERT_EQ(half_of((float)pixels[3 * i + 1]), exr.pixels[i].g) << i;
+            ASSERT_EQ(half_of((float)pixels[3 * i + 2]), exr.pixels[i].b) << i;
+            ASSERT_EQ(0, exr.pixels[i].a) << i;
+        }
+
+        // exrheader: the fixed header.
+        std::string window = "(0 0) - (" + std::to_string(width - 1) + " " + std::to_string(height - 1) + ")";
+        std::string command = "exrheader '" + (dir / "out.exr") + "' > '" + (dir / "header.txt") + "'";
+        ASSERT_EQ(0, system(command.c_str()));
+        std::string header = read_file(dir / "header.txt");
+        for (std::string line : {std::string("    A, 16-bit floating-point, sampling 1 1\n"
+                                             "    B, 16-bit floating-point, sampling 1 1\n"
+                                             "    G, 16-bit floating-point, sampling 1 1\n"
+                                             "    R, 16-bit floating-point, sampling 1 1\n"),
+                                 std::string("compression (type compression): piz\n"),
+                                 "dataWindow (type box2i): " + window + "\n",
+                                 "displayWindow (type box2i): " + window + "\n",
+                                 std::string("lineOrder (type lineOrder): increasing y\n")})
+            EXPECT_NE(std::string::npos, header.find(line)) << line;
+
+        // oiiotool: the pixels.
+        PeerPicture peer;
+        ASSERT_TRUE(peer_decode(dir / "out.exr", &peer));
+        ASSERT_EQ(4, peer.channels);
+        ASSERT_EQ((size_t)width * height * 4, peer.values.size());
+        for (size_t i = 0; i < exr.pixels.size(); i++) {
+            const ImfHalf halves[4] = {exr.pixels[i].r, exr.pixels[i].g, exr.pixels[i].b, exr.pixels[i].a};
+            for (int c = 0; c < 4; c++)
+                ASSERT_TRUE(near_printed(peer.values[4 * i + c], ImfHalfToFloat(halves[c]))) << i;
+        }
+    }
+}
+
+// What an RGBE component can hold of a value: NaN and negatives are 0, the rest saturates.
+double rgbe_clean(double v)
+{
+    const double largest = 255.0 * std::ldexp(1.0, 119);
+    return !(v > 0) ? 0.0 : std::min(v, largest);
+}
+
+TEST(CorpusExr, ConvertsToRgbe)
+{
+    SKIP_WITHOUT("exr");
+    ScratchDir dir;
+    for (const std::string &path : corpus_files("exr", ".exr")) {
+        SCOPED_TRACE(base_name(path));
+        RunOptions options;
+        options.cwd = dir.path;
+        RunResult r = run_program(fromhalf_path(), {"-i", path, "-o", "out.hdr"}, options);
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("\npictor: Done.\n", r.err);
+        HalfPicture exr = read_halves(path);
+        int width = exr.xmax - exr.xmin + 1, height = exr.ymax - exr.ymin + 1;
+        std::string size = std::to_string(width) + "x" + std::to_string(height);
+        EXPECT_EQ("pictor: " + path + " [" + size + "]\nThe infilename is : " + path +
+                      "\nThe outfilename is : out.hdr\nThe width is : " + std::to_string(width) +
+                      "\nThe height is : " + std::to_string(height) + "\nWriting RGBE file.\n",
+                  r.out);
+        std::string header = "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(height) + " +X " +
+                             std::to_string(width) + "\n";
+        EXPECT_EQ(header, read_file(dir / "out.hdr").substr(0, header.size()));
+
+        // The peer's decode of our RGBE file: the EXR's red, green and blue within RGBE precision.
+        PeerPicture peer;
+        ASSERT_TRUE(peer_decode(dir / "out.hdr", &peer));
+        ASSERT_EQ(width, peer.width);
+        ASSERT_EQ(height, peer.height);
+        for (size_t i = 0; i < exr.pixels.size(); i++) {
+            const ImfRgba &p = exr.pixels[i];
+            double rgb[3] = {rgbe_clean(ImfHalfToFloat(p.r)), rgbe_clean(ImfHalfToFloat(p.g)),
+                             rgbe_clean(ImfHalfToFloat(p.b))};
+            double largest = std::max(rgb[0], std::max(rgb[1], rgb[2]));
+            for (int c = 0; c < 3; c++) {
+                double tolerance = largest * std::ldexp(1.0, -7) + 1e-9;
+                ASSERT_LE(std::fabs(peer.values[3 * i + c] - rgb[c]), tolerance)
+                    << "pixel " << i << " channel " << c << ": " << peer.values[3 * i + c] << " vs " << rgb[c];
+            }
+        }
+
+        // The dump: the halves as floats, red, green, blue, alpha.
+        std::string dump = read_file(dir / "inscanline_out.raw");
+        ASSERT_EQ(16u * width * height, dump.size());
+        for (size_t i = 0; i < exr.pixels.size(); i++) {
+            const ImfHalf halves[4] = {exr.pixels[i].r, exr.pixels[i].g, exr.pixels[i].b, exr.pixels[i].a};
+            for (int c = 0; c < 4; c++) {
+                float value;
+                memcpy(&value, dump.data() + 16 * i + 4 * c, 4);
+                float expected = ImfHalfToFloat(halves[c]);
+                ASSERT_TRUE(value == expected || (std::isnan(value) && std::isnan(expected))) << i;
+            }
+        }
+    }
+}
+
+TEST(CorpusExrDamaged, EveryFileEndsCleanly)
+{
+    if (corpus_dir("exr-damaged").empty())
+        GTEST_SKIP() << "no damaged corpus";
+    ScratchDir dir;
+    RunOptions options;
+    options.cwd = dir.path;
+    options.timeout_seconds = 60;
+    for (const std::string &path : corpus_files("exr-damaged", "")) {
+        SCOPED_TRACE(base_name(path));
+        RunResult r = run_program(fromhalf_path(), {"-i", path, "-o", "out.hdr"}, options);
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << "\n" << r.err;
+        if (r.status == 0) {
+            EXPECT_EQ("\npictor: Done.\n", r.err);
+            int width, height;
+            std::vector<double> pixels;
+            EXPECT_TRUE(decode_rgbe(dir / "out.hdr", &width, &height, &pixels));
+        } else {
+            // Every line is one of the converter's messages, and no output is left.
+            size_t start = 0;
+            while (start < r.err.size()) {
+                size_t end = r.err.find('\n', start);
+                std::string line = r.err.substr(start, end - start);
+                EXPECT_TRUE(line.rfind("exrinput: ", 0) == 0 || line.rfind("pictor: ", 0) == 0) << line;
+                start = end == std::string::npos ? r.err.size() : end + 1;
+            }
+            EXPECT_FALSE(file_exists(dir / "out.hdr"));
+        }
+        unlink((dir / "out.hdr").c_str());
+    }
+}
+
+}  // namespace
