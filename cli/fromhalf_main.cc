@@ -26,6 +26,7 @@ ExrScanlineReader *reader;
 int32_t width;
 int32_t height;
 double *pixels;  // RgbPixelBuffer of width x height
+float *record;   // one dump record: 4 x width floats
 
 // Refuses, before anything is allocated, a picture that can't be held or that its file can't
 // plausibly hold.
@@ -52,7 +53,7 @@ void check_size(const char *input)
 // and closed when this returns; on failure it is removed and the process ends.
 void read_scanlines(void)
 {
-    float *record = (float *)malloc((size_t)width * 4 * sizeof(float));
+    record = (float *)malloc((size_t)width * 4 * sizeof(float));
     if (!record) {
         exr_reader_close(reader);
         fputs("pictor: Cannot allocate memory.\n", stderr);

@@ -1,5 +1,7 @@
 #include "cli/memory_limits.h"
 
+#include <cstdlib>
+#include <new>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -42,3 +44,43 @@ void limit_address_space(void)
     }
 #endif
 }
+
+#ifdef PICTOR_ASAN
+// Under AddressSanitizer a failed operator new ends the process, whatever its options say. The
+// OpenEXR library asks for absurd amounts on some damaged files and expects std::bad_alloc when
+// that fails, as it does in normal builds (where limit_address_space makes such requests fail).
+// Sanitizer builds therefore route new and delete through malloc and free, which the sanitizer
+// still checks and which return null when allocator_may_return_null is set.
+void *operator new(size_t size)
+{
+    void *p = malloc(size ? size : 1);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+
+void *operator new[](size_t size)
+{
+    return operator new(size);
+}
+
+void operator delete(void *p) noexcept
+{
+    free(p);
+}
+
+void operator delete[](void *p) noexcept
+{
+    free(p);
+}
+
+void operator delete(void *p, size_t) noexcept
+{
+    free(p);
+}
+
+void operator delete[](void *p, size_t) noexcept
+{
+    free(p);
+}
+#endif

@@ -20,6 +20,7 @@ int32_t height;
 RgbeHeaderInfo header_info;
 double *scene_IO;
 double *scene;
+double *row;  // one output scanline, RgbaRow of width pixels
 
 // Sizes come from the file: refuse what can't be a picture or can't be held, before any
 // buffer is allocated.
@@ -97,7 +98,7 @@ void load_scene(void)
 
 // Writes every scanline of scene, alpha 0, through the writer and completes the file.
 // Returns 0 or -1 after a message.
-int write_scene(ExrScanlineWriter *writer, double *row)
+int write_scene(ExrScanlineWriter *writer)
 {
     for (int32_t y = 0; y < height; y++) {
         const double *pixel = scene + (size_t)y * (size_t)width * 3;
@@ -138,7 +139,7 @@ int main(int argc, char **argv)
     printf("The width is : %d\n", width);
     printf("The height is : %d\n", height);
     fflush(stdout);
-    double *row = (double *)malloc((size_t)width * 4 * sizeof(double));
+    row = (double *)malloc((size_t)width * 4 * sizeof(double));
     if (!row) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return 1;
@@ -154,7 +155,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "pictor: Cannot open %s.\n", output);
         return 1;
     }
-    if (write_scene(writer, row) != 0) {
+    if (write_scene(writer) != 0) {
         staged_output_discard(&staged);
         fprintf(stderr, "pictor: Cannot write %s.\n", output);
         return 1;

@@ -120,11 +120,11 @@ int exr_writer_close(ExrScanlineWriter *writer)
 
 // After a failed write the library hangs on any further call for that file (OpenEXR 3.1
 // waits on a lock that the failed call kept), so its handle can be neither used nor closed.
-// It is kept here, reachable, until the process ends.
-static ImfOutputFile *abandoned_file;
+// It is kept here, reachable, until the process ends (external, so that the store is kept).
+ImfOutputFile *exr_writer_abandoned_file;
 
 void exr_writer_abandon(ExrScanlineWriter *writer)
 {
-    abandoned_file = writer->file;
+    exr_writer_abandoned_file = writer->file;
     release(writer);
 }
