@@ -1,12 +1,12 @@
 // The least an EXR-to-RGBE conversion can cost: read the whole file through the library in
 // one call and write the RGBE picture from memory.
 //   floor_fromhalf IN.exr OUT.hdr
+#include "cli/memory_limits.h"
 #include "rgbe/rgbe.h"
 
 #include <ImfCRgbaFile.h>
 
 #include <cstdio>
-#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -18,20 +18,25 @@ int main(int argc, char **argv)
     int xmin, ymin, xmax, ymax;
     ImfHeaderDataWindow(ImfInputHeader(in), &xmin, &ymin, &xmax, &ymax);
     int width = xmax - xmin + 1, height = ymax - ymin + 1;
-    std::vector<ImfRgba> halves((size_t)width * height);
-    if (!ImfInputSetFrameBuffer(in, halves.data() - xmin - (size_t)ymin * width, 1, width) ||
+    size_t count = (size_t)width * height;
+    ImfRgba *halves = (ImfRgba *)allocate_picture(count * sizeof(ImfRgba));
+    if (!halves)
+        return 1;
+    if (!ImfInputSetFrameBuffer(in, halves - xmin - (size_t)ymin * width, 1, width) ||
         !ImfInputReadPixels(in, ymin, ymax))
         return 1;
     ImfCloseInputFile(in);
-    std::vector<double> pixels((size_t)width * height * 3);
-    for (size_t i = 0; i < halves.size(); i++) {
+    double *pixels = (double *)allocate_picture((size_t)width * height * 3 * sizeof(double));
+    if (!pixels)
+        return 1;
+    for (size_t i = 0; i < count; i++) {
         pixels[3 * i] = ImfHalfToFloat(halves[i].r);
         pixels[3 * i + 1] = ImfHalfToFloat(halves[i].g);
         pixels[3 * i + 2] = ImfHalfToFloat(halves[i].b);
     }
     FILE *out = fopen(argv[2], "wb");
     if (!out || rgbe_header_write(out, width, height, nullptr) != 0 ||
-        rgbe_put_scanlines(out, pixels.data(), width, height) != 0 || fclose(out) != 0)
+        rgbe_put_scanlines(out, pixels, width, height) != 0 || fclose(out) != 0)
         return 1;
     return 0;
 }

@@ -1,12 +1,12 @@
 // The least an RGBE-to-EXR conversion can cost: decode the picture, narrow it to half in
 // memory, and hand the whole of it to the library in one call.
 //   floor_tohalf IN.hdr OUT.exr
+#include "cli/memory_limits.h"
 #include "rgbe/rgbe.h"
 
 #include <ImfCRgbaFile.h>
 
 #include <cstdio>
-#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -16,12 +16,15 @@ int main(int argc, char **argv)
     int32_t width, height;
     if (!in || rgbe_header_read(in, &width, &height, nullptr) != 0)
         return 1;
-    std::vector<double> pixels((size_t)width * height * 3);
-    if (rgbe_get_scanlines(in, pixels.data(), width, height) != 0)
+    double *pixels = (double *)allocate_picture((size_t)width * height * 3 * sizeof(double));
+    if (!pixels || rgbe_get_scanlines(in, pixels, width, height) != 0)
         return 1;
     fclose(in);
-    std::vector<ImfRgba> halves((size_t)width * height);
-    for (size_t i = 0; i < halves.size(); i++) {
+    size_t count = (size_t)width * height;
+    ImfRgba *halves = (ImfRgba *)allocate_picture(count * sizeof(ImfRgba));
+    if (!halves)
+        return 1;
+    for (size_t i = 0; i < count; i++) {
         ImfFloatToHalf((float)pixels[3 * i], &halves[i].r);
         ImfFloatToHalf((float)pixels[3 * i + 1], &halves[i].g);
         ImfFloatToHalf((float)pixels[3 * i + 2], &halves[i].b);
@@ -34,7 +37,7 @@ int main(int argc, char **argv)
     ImfHeaderSetLineOrder(header, IMF_INCREASING_Y);
     ImfOutputFile *out = ImfOpenOutputFile(argv[2], header, IMF_WRITE_RGBA);
     ImfDeleteHeader(header);
-    if (!out || !ImfOutputSetFrameBuffer(out, halves.data(), 1, width) ||
+    if (!out || !ImfOutputSetFrameBuffer(out, halves, 1, width) ||
         !ImfOutputWritePixels(out, height) || !ImfCloseOutputFile(out)) {
         fprintf(stderr, "%s\n", ImfErrorMessage());
         return 1;

@@ -163,7 +163,7 @@ int main(int argc, char **argv)
         return 1;
     }
     check_size(input);
-    pixels = (double *)malloc((size_t)width * (size_t)height * 3 * sizeof(double));
+    pixels = (double *)allocate_picture((size_t)width * (size_t)height * 3 * sizeof(double));
     if (!pixels) {
         exr_reader_close(reader);
         fputs("pictor: Cannot allocate memory.\n", stderr);

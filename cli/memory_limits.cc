@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -26,6 +27,19 @@ bool fits_in_memory(uint64_t bytes)
 {
     uint64_t physical = physical_memory_bytes();
     return physical == 0 || bytes <= physical;
+}
+
+void *allocate_picture(size_t bytes)
+{
+    void *p = malloc(bytes);
+    const uintptr_t huge_page = (uintptr_t)2 << 20;
+    if (p && bytes >= 4 * huge_page) {
+        uintptr_t start = ((uintptr_t)p + huge_page - 1) & ~(huge_page - 1);
+        uintptr_t end = ((uintptr_t)p + bytes) & ~(huge_page - 1);
+        if (end > start)
+            madvise((void *)start, end - start, MADV_HUGEPAGE);  // only advice: failure is fine
+    }
+    return p;
 }
 
 void limit_address_space(void)

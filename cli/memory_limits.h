@@ -2,6 +2,7 @@
 #ifndef PICTOR_CLI_MEMORY_LIMITS_H
 #define PICTOR_CLI_MEMORY_LIMITS_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Physical memory of this machine in bytes (0 when unknown).
@@ -9,6 +10,11 @@ uint64_t physical_memory_bytes(void);
 
 // True when buffers of total bytes fit in physical memory (always true when it is unknown).
 bool fits_in_memory(uint64_t bytes);
+
+// malloc for a whole-picture buffer, released with free. Asks the kernel to back it with huge
+// pages where it can: first touches of a picture otherwise cost one page fault per 4 KB, which
+// is a good part of a conversion's time.
+void *allocate_picture(size_t bytes);
 
 // Bounds the process's address space near physical memory, so that a runaway allocation fails
 // cleanly instead of driving the machine into swap or the OOM killer. Does nothing in builds

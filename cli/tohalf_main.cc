@@ -79,12 +79,12 @@ void load_scene(void)
         exit(1);
     check_size();
     size_t components = (size_t)width * (size_t)height * 3;
-    scene_IO = (double *)malloc(components * sizeof(double));
+    scene_IO = (double *)allocate_picture(components * sizeof(double));
     if (!scene_IO) {
         fputs("Could not allocate memory for scene_IO \n", stderr);
         exit(1);
     }
-    scene = (double *)malloc(components * sizeof(double));
+    scene = (double *)allocate_picture(components * sizeof(double));
     if (!scene) {
         fputs("Could not allocate memory for scene \n", stderr);
         exit(1);
