@@ -20,6 +20,7 @@ const char DUMP_PATH[] = "inscanline_out.raw";
 // case, a constant picture in DWAB, measures about 17,000 to 1 (ZIP about 1,000, PIZ 400). A
 // file that claims more is damaged, however readable the library finds its scanlines.
 const uint64_t MAX_COMPRESSION_RATIO = 100000;
+const uint64_t RGBA_HALF_BYTES = 8;
 
 // One run's state.
 ExrScanlineReader *reader;
@@ -33,15 +34,15 @@ float *record;   // one dump record: 4 x width floats
 void check_size(const char *input)
 {
     uint64_t count = (uint64_t)width * (uint64_t)height;
-    uint64_t bytes = count * 3 * sizeof(double) + (uint64_t)width * (4 * sizeof(float) + 40);
-    if (!fits_in_memory(bytes)) {
+    // The pixel buffer, three doubles a pixel; the dump record and the reader's two rows.
+    if (!fits_in_memory(count, 3 * sizeof(double), (uint64_t)width * (4 * sizeof(float) + 40))) {
         exr_reader_close(reader);
         fputs("pictor: Cannot allocate memory.\n", stderr);
         exit(1);
     }
     struct stat st;
     if (stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
-        count * 8 / MAX_COMPRESSION_RATIO > (uint64_t)st.st_size) {
+        count / (MAX_COMPRESSION_RATIO / RGBA_HALF_BYTES) > (uint64_t)st.st_size) {
         exr_reader_close(reader);
         fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
                 (long long)st.st_size, width, height);

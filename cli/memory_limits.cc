@@ -23,10 +23,14 @@ uint64_t physical_memory_bytes(void)
     return (uint64_t)pages * (uint64_t)page_size;
 }
 
-bool fits_in_memory(uint64_t bytes)
+bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes)
 {
     uint64_t physical = physical_memory_bytes();
-    return physical == 0 || bytes <= physical;
+    if (physical == 0)
+        return true;
+    if (extra_bytes > physical)
+        return false;
+    return item_bytes == 0 || count <= (physical - extra_bytes) / item_bytes;
 }
 
 void *allocate_picture(size_t bytes)

@@ -8,8 +8,9 @@
 // Physical memory of this machine in bytes (0 when unknown).
 uint64_t physical_memory_bytes(void);
 
-// True when buffers of total bytes fit in physical memory (always true when it is unknown).
-bool fits_in_memory(uint64_t bytes);
+// True when count items of item_bytes each, plus extra_bytes, fit in physical memory (always
+// true when it is unknown). Computed without overflow for any count.
+bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes);
 
 // malloc for a whole-picture buffer, released with free. Asks the kernel to back it with huge
 // pages where it can: first touches of a picture otherwise cost one page fault per 4 KB, which

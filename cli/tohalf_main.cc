@@ -30,9 +30,9 @@ void check_size(void)
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         exit(1);
     }
+    // scene_IO and scene, three doubles a pixel each, and one row of four doubles a pixel.
     uint64_t pixels = (uint64_t)width * (uint64_t)height;
-    uint64_t bytes = 2 * pixels * 3 * sizeof(double) + (uint64_t)width * 4 * sizeof(double);
-    if (!fits_in_memory(bytes)) {
+    if (!fits_in_memory(pixels, 2 * 3 * sizeof(double), (uint64_t)width * 4 * sizeof(double))) {
         fprintf(stderr, "pictor: A %d x %d picture does not fit in memory.\n", width, height);
         exit(1);
     }

@@ -265,4 +265,28 @@ TEST(CorpusExrDamaged, EveryFileEndsCleanly)
     }
 }
 
+TEST(CorpusExrDamaged, ImplausibleSizesAreRefusedBeforeReading)
+{
+    std::string dir = corpus_dir("exr-damaged");
+    if (dir.empty())
+        GTEST_SKIP() << "no damaged corpus";
+    ScratchDir scratch;
+    RunOptions options;
+    options.cwd = scratch.path;
+    struct Case {
+        std::string name, claim;
+    } cases[] = {
+        {"memory_DOS_2.1", "355 bytes can't hold 100663297 x 1 pixels"},
+        {"clusterfuzz-testcase-minimized-openexr_exrcheck_fuzzer-5539187979845632",
+         "779 bytes can't hold 525341 x 59 pixels"},
+    };
+    for (const Case &c : cases) {
+        std::string path = dir + "/" + c.name;
+        RunResult r = run_program(fromhalf_path(), {"-i", path, "-o", "out.hdr"}, options);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("pictor: " + path + " is damaged: " + c.claim + ".\n", r.err);
+        EXPECT_TRUE(list_dir(scratch.path).empty());  // neither dump nor picture
+    }
+}
+
 }  // namespace
