@@ -95,7 +95,9 @@ int read_scanlines(void)
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
     if (fclose(dump) != 0 && status == 0)
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
-    if (status != 0)
+    // An incomplete dump is removed; a device or link the user put there is left alone.
+    struct stat st;
+    if (status != 0 && lstat(DUMP_PATH, &st) == 0 && S_ISREG(st.st_mode))
         unlink(DUMP_PATH);
     return status;
 }

@@ -1,5 +1,6 @@
 #include "cli/memory_limits.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <sys/mman.h>
@@ -23,9 +24,20 @@ uint64_t physical_memory_bytes(void)
     return (uint64_t)pages * (uint64_t)page_size;
 }
 
+namespace {
+uint64_t memory_budget;
+}
+
+void set_memory_budget(uint64_t bytes)
+{
+    memory_budget = bytes;
+}
+
 bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes)
 {
     uint64_t physical = physical_memory_bytes();
+    if (memory_budget != 0 && (physical == 0 || memory_budget < physical))
+        physical = memory_budget;
     if (physical == 0)
         return true;
     if (extra_bytes > physical)
@@ -67,38 +79,58 @@ void limit_address_space(void)
 // Under AddressSanitizer a failed operator new ends the process, whatever its options say. The
 // OpenEXR library asks for absurd amounts on some damaged files and expects std::bad_alloc when
 // that fails, as it does in normal builds (where limit_address_space makes such requests fail).
-// Sanitizer builds therefore route new and delete through malloc and free, which the sanitizer
-// still checks and which return null when allocator_may_return_null is set.
-void *operator new(size_t size)
+// Sanitizer builds therefore route every form of new and delete through malloc and free, which
+// the sanitizer still checks and which return null when allocator_may_return_null is set.
+namespace {
+
+void *allocate_or_null(size_t size, size_t alignment)
 {
-    void *p = malloc(size ? size : 1);
+    // A budget set for a conversion inside a fuzzer bounds the library's requests too, as the
+    // address-space limit does in the programs.
+    if (memory_budget != 0 && size > memory_budget)
+        return nullptr;
+    if (size == 0)
+        size = 1;
+    if (alignment <= alignof(std::max_align_t))
+        return malloc(size);
+    void *p = nullptr;
+    return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+}
+
+void *allocate_or_throw(size_t size, size_t alignment)
+{
+    void *p = allocate_or_null(size, alignment);
     if (!p)
         throw std::bad_alloc();
     return p;
 }
 
-void *operator new[](size_t size)
-{
-    return operator new(size);
-}
+}  // namespace
 
-void operator delete(void *p) noexcept
+void *operator new(size_t size) { return allocate_or_throw(size, 0); }
+void *operator new[](size_t size) { return allocate_or_throw(size, 0); }
+void *operator new(size_t size, const std::nothrow_t &) noexcept { return allocate_or_null(size, 0); }
+void *operator new[](size_t size, const std::nothrow_t &) noexcept { return allocate_or_null(size, 0); }
+void *operator new(size_t size, std::align_val_t a) { return allocate_or_throw(size, (size_t)a); }
+void *operator new[](size_t size, std::align_val_t a) { return allocate_or_throw(size, (size_t)a); }
+void *operator new(size_t size, std::align_val_t a, const std::nothrow_t &) noexcept
 {
-    free(p);
+    return allocate_or_null(size, (size_t)a);
 }
-
-void operator delete[](void *p) noexcept
+void *operator new[](size_t size, std::align_val_t a, const std::nothrow_t &) noexcept
 {
-    free(p);
+    return allocate_or_null(size, (size_t)a);
 }
-
-void operator delete(void *p, size_t) noexcept
-{
-    free(p);
-}
-
-void operator delete[](void *p, size_t) noexcept
-{
-    free(p);
-}
+void operator delete(void *p) noexcept { free(p); }
+void operator delete[](void *p) noexcept { free(p); }
+void operator delete(void *p, size_t) noexcept { free(p); }
+void operator delete[](void *p, size_t) noexcept { free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { free(p); }
+void operator delete(void *p, std::align_val_t) noexcept { free(p); }
+void operator delete[](void *p, std::align_val_t) noexcept { free(p); }
+void operator delete(void *p, size_t, std::align_val_t) noexcept { free(p); }
+void operator delete[](void *p, size_t, std::align_val_t) noexcept { free(p); }
+void operator delete(void *p, std::align_val_t, const std::nothrow_t &) noexcept { free(p); }
+void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexcept { free(p); }
 #endif

@@ -8,6 +8,10 @@
 // Physical memory of this machine in bytes (0 when unknown).
 uint64_t physical_memory_bytes(void);
 
+// Lowers what fits_in_memory allows below physical memory (0: physical memory again). For
+// callers that run conversions inside a process with a smaller budget, such as a fuzzer.
+void set_memory_budget(uint64_t bytes);
+
 // True when count items of item_bytes each, plus extra_bytes, fit in physical memory (always
 // true when it is unknown). Computed without overflow for any count.
 bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes);

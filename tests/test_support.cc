@@ -90,6 +90,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
             struct rlimit limit = {(rlim_t)options.file_size_limit, (rlim_t)options.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        for (const std::string &setting : options.environment)
+            putenv(const_cast<char *>(setting.c_str()));
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
         for (const std::string &arg : args)
@@ -159,6 +161,11 @@ std::string tohalf_path()
 std::string fromhalf_path()
 {
     return PICTOR_FROMHALF_PATH;
+}
+
+std::string failing_malloc_path()
+{
+    return PICTOR_FAILING_MALLOC_PATH;
 }
 
 void write_rgbe_picture(const std::string &path, int width, int height,

@@ -28,6 +28,7 @@ struct RunOptions {
     std::string cwd;           // working directory; the caller's when empty
     long file_size_limit = 0;  // RLIMIT_FSIZE in bytes when above 0 (SIGXFSZ ignored)
     int timeout_seconds = 120;
+    std::vector<std::string> environment;  // extra NAME=VALUE settings
 };
 
 // Runs program with args (argv[0] is the program path) and collects everything it prints.
@@ -37,9 +38,11 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 // Where the shared corpus lives; empty when it is absent.
 std::string corpus_dir(const std::string &sub);
 
-// The built programs.
+// The built programs, and the preloadable library that makes one malloc fail (see
+// tests/fault/failing_malloc.cc); empty in sanitizer builds, where it can't work.
 std::string tohalf_path();
 std::string fromhalf_path();
+std::string failing_malloc_path();
 
 // Writes a Radiance picture with the codec; pixels hold width * height * 3 doubles.
 void write_rgbe_picture(const std::string &path, int width, int height,

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds and runs the whole test suite twice: a normal build, then one with AddressSanitizer
-# and UndefinedBehaviorSanitizer, where any report fails the run.
+# and UndefinedBehaviorSanitizer, where any report fails the run. Then runs each fuzz target
+# for a minute (PICTOR_FUZZ_SECONDS), where clang is installed.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,3 +17,9 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1
 export LSAN_OPTIONS=suppressions=$(pwd)/tests/lsan_suppressions.txt:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
+
+if command -v clang++ >/dev/null 2>&1; then
+  tools/fuzz.sh "${PICTOR_FUZZ_SECONDS:-60}"
+else
+  echo "test: clang++ not installed, fuzz targets not run"
+fi

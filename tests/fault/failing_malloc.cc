@@ -1,0 +1,24 @@
+// Preloaded into the programs by the fault-injection tests: makes one malloc fail.
+//   PICTOR_FAIL_MALLOC_SIZE=N   fail a request of exactly N bytes ...
+//   PICTOR_FAIL_MALLOC_NTH=K    ... the K-th such request (default 1); later ones succeed.
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+
+extern "C" void *__libc_malloc(size_t size);
+
+extern "C" void *malloc(size_t size)
+{
+    static long fail_size = -2, nth = 1, seen = 0;
+    if (fail_size == -2) {
+        const char *size_text = getenv("PICTOR_FAIL_MALLOC_SIZE");
+        const char *nth_text = getenv("PICTOR_FAIL_MALLOC_NTH");
+        fail_size = size_text ? atol(size_text) : -1;
+        nth = nth_text ? atol(nth_text) : 1;
+    }
+    if ((long)size == fail_size && ++seen == nth) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __libc_malloc(size);
+}

@@ -1,0 +1,8 @@
+// libFuzzer entry point for fuzz_fromhalf (see fuzz_targets.h).
+#include "tests/fuzz/fuzz_targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_fromhalf(data, size);
+    return 0;
+}

@@ -1,0 +1,126 @@
+#include "tests/fuzz/fuzz_targets.h"
+
+#include "cli/converters.h"
+#include "cli/memory_limits.h"
+#include "rgbe/rgbe.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Conversions may claim pictures of any size; inside a fuzzer they get a small budget.
+const uint64_t FUZZ_MEMORY_BUDGET = 64u << 20;
+
+// A scratch directory made once per process, which holds the input, outputs and the dump.
+const std::string &scratch_dir()
+{
+    static std::string dir = [] {
+        char name[] = "/tmp/pictor_fuzz_XXXXXX";
+        if (!mkdtemp(name))
+            abort();
+        return std::string(name);
+    }();
+    return dir;
+}
+
+void write_input(const std::string &path, const uint8_t *data, size_t size)
+{
+    FILE *out = fopen(path.c_str(), "wb");
+    if (!out || (size && fwrite(data, 1, size, out) != size) || fclose(out) != 0)
+        abort();
+}
+
+// Sends standard output and error to /dev/null while it lives: the code under test reports
+// every failure there, and a fuzzer feeds it failures all the time.
+struct QuietStreams {
+    QuietStreams()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        saved_out = dup(1);
+        saved_err = dup(2);
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        close(null_fd);
+    }
+    ~QuietStreams()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        dup2(saved_out, 1);
+        dup2(saved_err, 2);
+        close(saved_out);
+        close(saved_err);
+    }
+    int saved_out, saved_err;
+};
+
+// Runs one conversion quietly, from the scratch directory.
+int run_quietly(int (*run)(int, const char *const *), const std::string &in, const std::string &out)
+{
+    set_memory_budget(FUZZ_MEMORY_BUDGET);
+    std::vector<char> cwd(4096);
+    if (!getcwd(cwd.data(), cwd.size()) || chdir(scratch_dir().c_str()) != 0)
+        abort();
+    const char *argv[] = {"pictor", "-i", in.c_str(), "-o", out.c_str()};
+    int status;
+    {
+        QuietStreams quiet;
+        status = run(5, argv);
+    }
+    if (chdir(cwd.data()) != 0)
+        abort();
+    return status;
+}
+
+}  // namespace
+
+void fuzz_rgbe_reader(const uint8_t *data, size_t size)
+{
+    for (bool with_info : {true, false}) {
+        FILE *stream = fmemopen(const_cast<uint8_t *>(data), size, "rb");
+        if (!stream)
+            return;  // fmemopen refuses empty buffers
+        int32_t width = 0, height = 0;
+        RgbeHeaderInfo info;
+        QuietStreams quiet;
+        if (rgbe_header_read(stream, &width, &height, with_info ? &info : nullptr) == 0 &&
+            width > 0 && height > 0 && (uint64_t)width * height <= (1u << 17)) {
+            double *pixels = (double *)malloc((size_t)width * height * 3 * sizeof(double));
+            rgbe_get_scanlines(stream, pixels, width, height);
+            free(pixels);
+        }
+        fclose(stream);
+    }
+}
+
+void fuzz_tohalf(const uint8_t *data, size_t size)
+{
+    std::string in = scratch_dir() + "/in.hdr", out = scratch_dir() + "/out.exr";
+    write_input(in, data, size);
+    int status = run_quietly(tohalf_run, in, out);
+    if (status != 0 && status != 1)
+        abort();
+    if (status != 0 && access(out.c_str(), F_OK) == 0)
+        abort();  // a failed run must leave no output
+    unlink(out.c_str());
+}
+
+void fuzz_fromhalf(const uint8_t *data, size_t size)
+{
+    std::string in = scratch_dir() + "/in.exr", out = scratch_dir() + "/out.hdr";
+    write_input(in, data, size);
+    int status = run_quietly(fromhalf_run, in, out);
+    if (status != 0 && status != 1 && status != -1)
+        abort();
+    if (status != 0 && access(out.c_str(), F_OK) == 0)
+        abort();
+    unlink(out.c_str());
+    unlink((scratch_dir() + "/inscanline_out.raw").c_str());
+}

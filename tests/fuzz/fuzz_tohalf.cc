@@ -1,0 +1,8 @@
+// libFuzzer entry point for fuzz_tohalf (see fuzz_targets.h).
+#include "tests/fuzz/fuzz_targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_tohalf(data, size);
+    return 0;
+}
