@@ -9,10 +9,10 @@
 
 namespace {
 
-ExrScanlineWriter *fail_memory(void)
+int fail_memory(void)
 {
     fputs("exroutput: Cannot allocate memory.\n", stderr);
-    return nullptr;
+    return -1;
 }
 
 int fail_library(void)
@@ -31,8 +31,7 @@ int check_written_file(const char *path, int32_t width, int32_t height)
     ImfRgba *row = (ImfRgba *)malloc((size_t)width * sizeof(ImfRgba));
     if (!row) {
         ImfCloseInputFile(in);
-        fputs("exroutput: Cannot allocate memory.\n", stderr);
-        return -1;
+        return fail_memory();
     }
     int result = 0;
     int xmin, ymin, xmax, ymax;
@@ -62,8 +61,10 @@ void release(ExrScanlineWriter *writer)
 ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t height)
 {
     ExrScanlineWriter *writer = (ExrScanlineWriter *)malloc(sizeof *writer);
-    if (!writer)
-        return fail_memory();
+    if (!writer) {
+        fail_memory();
+        return nullptr;
+    }
     writer->file = nullptr;
     writer->next_scanline = 0;
     writer->width = width;
@@ -75,7 +76,8 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
         if (header)
             ImfDeleteHeader(header);
         release(writer);
-        return fail_memory();
+        fail_memory();
+        return nullptr;
     }
     ImfHeaderSetDataWindow(header, 0, 0, width - 1, height - 1);
     ImfHeaderSetDisplayWindow(header, 0, 0, width - 1, height - 1);
@@ -118,9 +120,9 @@ int exr_writer_close(ExrScanlineWriter *writer)
     return result;
 }
 
-// After a failed write the library hangs on any further call for that file (OpenEXR 3.1
-// waits on a lock that the failed call kept), so its handle can be neither used nor closed.
-// It is kept here, reachable, until the process ends (external, so that the store is kept).
+// After a failed write, OpenEXR 3.1 hangs on the next write call for that file, and its close
+// reports success although the file is incomplete; the handle is therefore never touched
+// again. It is kept here, reachable, until the process ends (external, so the store is kept).
 ImfOutputFile *exr_writer_abandoned_file;
 
 void exr_writer_abandon(ExrScanlineWriter *writer)
