@@ -1,7 +1,7 @@
 // The least an EXR-to-RGBE conversion can cost: read the whole file through the library in
 // one call and write the RGBE picture from memory.
 //   floor_fromhalf IN.exr OUT.hdr
-#include "cli/memory_limits.h"
+#include "bench/huge_pages.h"
 #include "rgbe/rgbe.h"
 
 #include <ImfCRgbaFile.h>

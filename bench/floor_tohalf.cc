@@ -1,7 +1,7 @@
 // The least an RGBE-to-EXR conversion can cost: decode the picture, narrow it to half in
 // memory, and hand the whole of it to the library in one call.
 //   floor_tohalf IN.hdr OUT.exr
-#include "cli/memory_limits.h"
+#include "bench/huge_pages.h"
 #include "rgbe/rgbe.h"
 
 #include <ImfCRgbaFile.h>

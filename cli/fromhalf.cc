@@ -1,6 +1,9 @@
 // pictor_fromhalf: converts an OpenEXR file into a run-length coded Radiance RGBE picture, and
 // writes every scanline as read into the raw dump "inscanline_out.raw" in the current
-// directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel).
+// directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel). The
+// picture moves through in bands of rows: one thread reads a band from the EXR file, the
+// calling thread writes it to the dump and codes it into the RGBE file.
+#include "cli/band_pipeline.h"
 #include "cli/command_line.h"
 #include "cli/converters.h"
 #include "cli/memory_limits.h"
@@ -23,23 +26,35 @@ const char DUMP_PATH[] = "inscanline_out.raw";
 const uint64_t MAX_COMPRESSION_RATIO = 100000;
 const uint64_t RGBA_HALF_BYTES = 8;
 
+// A band of rows as read: the pixels to code (RgbPixelBuffer) and the dump's records.
+struct Band {
+    double *pixels;  // BAND_ROWS x width x 3
+    float *records;  // BAND_ROWS x width x 4
+};
+
 // One run's state.
 ExrScanlineReader *reader;
 int32_t width;
 int32_t height;
-double *pixels;  // RgbPixelBuffer of width x height
-float *record;   // one dump record: 4 x width floats
+Band bands[BAND_POOL_SIZE];
+FILE *dump;
+FILE *output;                 // the staged RGBE file
+RgbeScanlineState scanlines;  // carried from one band to the next
+bool output_failed;           // a write to the RGBE file failed; the dump goes on
+// The RGBE coder hands the stream a few bytes at a time: a large buffer saves system calls.
+char output_buffer[1 << 18];
 
 // Releases what a run opened and allocated; every run ends here, whatever its outcome.
 int end_run(int status)
 {
     if (reader)
         exr_reader_close(reader);
-    free(record);
-    free(pixels);
     reader = nullptr;
-    record = nullptr;
-    pixels = nullptr;
+    for (Band &band : bands) {
+        free(band.pixels);
+        free(band.records);
+        band = Band{nullptr, nullptr};
+    }
     return status;
 }
 
@@ -48,8 +63,9 @@ int end_run(int status)
 int check_size(const char *input)
 {
     uint64_t count = (uint64_t)width * (uint64_t)height;
-    // The pixel buffer, three doubles a pixel; the dump record and the reader's two rows.
-    if (!fits_in_memory(count, 3 * sizeof(double), (uint64_t)width * (4 * sizeof(float) + 40))) {
+    // The bands, three doubles and four floats a pixel; the reader's two rows.
+    uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
+    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + 4 * sizeof(float), (uint64_t)width * 40)) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
     }
@@ -63,38 +79,67 @@ int check_size(const char *input)
     return 0;
 }
 
-// Reads every scanline once, into the dump and into the pixel buffer. The dump is complete
-// and closed after a success; after a failure it is removed. Returns 0, 1 after a read
-// failure, or -1 after a failed write of the dump.
-int read_scanlines(void)
+int allocate_bands(void)
 {
-    FILE *dump = fopen(DUMP_PATH, "wb");
-    if (!dump)
-        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
-    int status = 0;
-    for (int32_t y = 0; y < height && status == 0; y++) {
-        const double *row = exr_reader_row(reader, y);
-        if (!row) {
-            status = 1;
-            break;
+    size_t pixels = (size_t)band_rows(0, height) * (size_t)width;
+    for (Band &band : bands) {
+        band.pixels = (double *)malloc(pixels * 3 * sizeof(double));
+        band.records = (float *)malloc(pixels * 4 * sizeof(float));
+        if (!band.pixels || !band.records) {
+            fputs("pictor: Cannot allocate memory.\n", stderr);
+            return -1;
         }
-        double *pixel = pixels + (size_t)y * (size_t)width * 3;
-        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3) {
-            record[4 * x] = (float)row[0];
-            record[4 * x + 1] = (float)row[1];
-            record[4 * x + 2] = (float)row[2];
-            record[4 * x + 3] = (float)row[3];
+    }
+    return 0;
+}
+
+// Fill stage: reads a band of scanlines into its pixels and its dump records.
+int read_band(void *, int64_t index, void *data)
+{
+    Band *band = (Band *)data;
+    int32_t first = band_first_row(index), rows = band_rows(index, height);
+    double *pixel = band->pixels;
+    float *record = band->records;
+    for (int32_t y = first; y < first + rows; y++) {
+        const double *row = exr_reader_row(reader, y);
+        if (!row)
+            return 1;
+        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3, record += 4) {
+            record[0] = (float)row[0];
+            record[1] = (float)row[1];
+            record[2] = (float)row[2];
+            record[3] = (float)row[3];
             pixel[0] = row[0];
             pixel[1] = row[1];
             pixel[2] = row[2];
         }
-        if (fwrite(record, sizeof(float), (size_t)width * 4, dump) < (size_t)width * 4)
-            status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
     }
+    return 0;
+}
+
+// Drain stage: appends the band's records to the dump and codes its pixels into the RGBE
+// file. A failed dump ends the run; after a failed RGBE write the dump is still completed.
+int write_band(void *, int64_t index, void *data)
+{
+    const Band *band = (const Band *)data;
+    int32_t rows = band_rows(index, height);
+    size_t values = (size_t)rows * (size_t)width * 4;
+    if (fwrite(band->records, sizeof(float), values, dump) < values)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    if (!output_failed &&
+        rgbe_put_scanline_band(output, band->pixels, width, rows, &scanlines) != 0)
+        output_failed = true;
+    return 0;
+}
+
+// Completes the dump. Returns 0, or -1 after a message.
+int finish_dump(int status)
+{
     if (status == 0 && (fflush(dump) != 0 || ferror(dump)))
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
     if (fclose(dump) != 0 && status == 0)
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    dump = nullptr;
     // An incomplete dump is removed; a device or link the user put there is left alone.
     struct stat st;
     if (status != 0 && lstat(DUMP_PATH, &st) == 0 && S_ISREG(st.st_mode))
@@ -102,35 +147,71 @@ int read_scanlines(void)
     return status;
 }
 
-// Writes the RGBE file, whole or not at all. Returns 0, or -1 after a message.
-int write_rgbe_result(void)
+// Completes the RGBE file. Returns 0, or -1 after a message.
+int finish_output(void)
 {
-    const char *output = command_line_output_path();
-    StagedOutput staged;
-    FILE *stream = nullptr;
-    if (output[0] != '\0' && staged_output_begin(&staged, output) == 0)
-        stream = fopen(staged.temp_path.c_str(), "wb");
-    if (!stream) {
-        if (output[0] != '\0')
-            staged_output_discard(&staged);
-        fprintf(stderr, "Cannot open output file %s\n", output);
-        return -1;
-    }
-    bool ok = rgbe_header_write(stream, width, height, nullptr) == 0 &&
-              rgbe_put_scanlines(stream, pixels, width, height) == 0;
-    if (ok && (fflush(stream) != 0 || ferror(stream))) {
+    bool ok = !output_failed;
+    if (ok && (fflush(output) != 0 || ferror(output))) {
         rgbe_fail(RGBE_ERR_WRITE, nullptr);
         ok = false;
     }
-    if (fclose(stream) != 0 && ok) {
+    if (fclose(output) != 0 && ok) {
         rgbe_fail(RGBE_ERR_WRITE, nullptr);
         ok = false;
     }
-    if (!ok) {
-        staged_output_discard(&staged);
+    output = nullptr;
+    return ok ? 0 : -1;
+}
+
+// Opens the staged RGBE file and writes its header. Returns 0, or -1 after a message.
+int begin_output(StagedOutput *staged, const char *path)
+{
+    output = nullptr;
+    if (path[0] != '\0' && staged_output_begin(staged, path) == 0)
+        output = fopen(staged->temp_path.c_str(), "wb");
+    if (output)
+        setvbuf(output, output_buffer, _IOFBF, sizeof output_buffer);
+    if (!output) {
+        if (path[0] != '\0')
+            staged_output_discard(staged);
+        printf("Writing RGBE file.\n");
+        fflush(stdout);
+        fprintf(stderr, "Cannot open output file %s\n", path);
         return -1;
     }
-    return staged_output_commit(&staged);
+    output_failed = rgbe_header_write(output, width, height, nullptr) != 0;
+    scanlines.flat = false;
+    return 0;
+}
+
+// Reads every scanline once, into the dump and the RGBE file, and completes both. Returns 0,
+// 1 after a failure to read or to write the RGBE file, or -1 after a failure of the dump.
+int convert(StagedOutput *staged)
+{
+    dump = fopen(DUMP_PATH, "wb");
+    if (!dump) {
+        int status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        fclose(output);
+        output = nullptr;
+        staged_output_discard(staged);
+        return status;
+    }
+    void *pool[BAND_POOL_SIZE];
+    for (int i = 0; i < BAND_POOL_SIZE; i++)
+        pool[i] = &bands[i];
+    BandStages stages = {read_band, write_band, nullptr};
+    int status = finish_dump(run_band_pipeline(stages, pool, band_count(height)));
+    if (status == 0) {
+        printf("Writing RGBE file.\n");
+        fflush(stdout);
+    } else {
+        output_failed = true;
+    }
+    if (finish_output() != 0) {
+        staged_output_discard(staged);
+        return status != 0 ? status : 1;
+    }
+    return staged_output_commit(staged) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -153,14 +234,14 @@ int fromhalf_run(int argc, const char *const *argv)
     printf("pictor: %s [%dx%d]\n", input, width, height);
     fflush(stdout);
     parse_command_line(argc, argv);
-    const char *output = command_line_output_path();
+    const char *output_path = command_line_output_path();
     printf("The infilename is : %s\n", input);
-    printf("The outfilename is : %s\n", output);
+    printf("The outfilename is : %s\n", output_path);
     printf("The width is : %d\n", width);
     printf("The height is : %d\n", height);
     fflush(stdout);
-    if (output[0] != '\0' && same_file(input, output)) {
-        fprintf(stderr, "pictor: The input and the output are the same file: %s\n", output);
+    if (output_path[0] != '\0' && same_file(input, output_path)) {
+        fprintf(stderr, "pictor: The input and the output are the same file: %s\n", output_path);
         return end_run(1);
     }
     if (same_file(input, DUMP_PATH)) {
@@ -168,21 +249,14 @@ int fromhalf_run(int argc, const char *const *argv)
                 DUMP_PATH);
         return end_run(1);
     }
-    if (check_size(input) != 0)
+    if (check_size(input) != 0 || allocate_bands() != 0)
         return end_run(1);
-    pixels = (double *)allocate_picture((size_t)width * (size_t)height * 3 * sizeof(double));
-    record = (float *)malloc((size_t)width * 4 * sizeof(float));
-    if (!pixels || !record) {
-        fputs("pictor: Cannot allocate memory.\n", stderr);
+    StagedOutput staged;
+    if (begin_output(&staged, output_path) != 0)
         return end_run(1);
-    }
-    int status = read_scanlines();
+    int status = convert(&staged);
     if (status != 0)
         return end_run(status);
-    printf("Writing RGBE file.\n");
-    fflush(stdout);
-    if (write_rgbe_result() != 0)
-        return end_run(1);
     fputs("\npictor: Done.\n", stderr);
     return end_run(0);
 }

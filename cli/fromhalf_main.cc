@@ -3,6 +3,7 @@
 
 int main(int argc, char **argv)
 {
+    keep_freed_memory();
     limit_address_space();
     return fromhalf_run(argc, argv);
 }

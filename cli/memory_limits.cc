@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -45,17 +45,11 @@ bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes)
     return item_bytes == 0 || count <= (physical - extra_bytes) / item_bytes;
 }
 
-void *allocate_picture(size_t bytes)
+void keep_freed_memory(void)
 {
-    void *p = malloc(bytes);
-    const uintptr_t huge_page = (uintptr_t)2 << 20;
-    if (p && bytes >= 4 * huge_page) {
-        uintptr_t start = ((uintptr_t)p + huge_page - 1) & ~(huge_page - 1);
-        uintptr_t end = ((uintptr_t)p + bytes) & ~(huge_page - 1);
-        if (end > start)
-            madvise((void *)start, end - start, MADV_HUGEPAGE);  // only advice: failure is fine
-    }
-    return p;
+    // The largest mmap threshold glibc allows; blocks of the widest pictures stay below it.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 void limit_address_space(void)

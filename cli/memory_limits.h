@@ -16,14 +16,14 @@ void set_memory_budget(uint64_t bytes);
 // true when it is unknown). Computed without overflow for any count.
 bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes);
 
-// malloc for a whole-picture buffer, released with free. Asks the kernel to back it with huge
-// pages where it can: first touches of a picture otherwise cost one page fault per 4 KB, which
-// is a good part of a conversion's time.
-void *allocate_picture(size_t bytes);
-
 // Bounds the process's address space near physical memory, so that a runaway allocation fails
 // cleanly instead of driving the machine into swap or the OOM killer. Does nothing in builds
 // with AddressSanitizer, which reserves far more address space than it uses.
 void limit_address_space(void);
+
+// Keeps memory that is freed for the next request instead of handing it back to the kernel at
+// once. The OpenEXR library allocates and frees its compression tables for every block of
+// scanlines; handed back each time, every block pays page faults for fresh, zeroed pages again.
+void keep_freed_memory(void);
 
 #endif

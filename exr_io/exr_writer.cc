@@ -93,22 +93,32 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
     return writer;
 }
 
+void exr_writer_narrow(const double *row, int32_t width, ImfRgba *halves)
+{
+    for (int32_t x = 0; x < width; x++, row += 4) {
+        ImfFloatToHalf((float)row[0], &halves[x].r);
+        ImfFloatToHalf((float)row[1], &halves[x].g);
+        ImfFloatToHalf((float)row[2], &halves[x].b);
+        ImfFloatToHalf((float)row[3], &halves[x].a);
+    }
+}
+
+int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32_t rows)
+{
+    // The library takes pixel (x, y) from base + x + y * width.
+    const ImfRgba *base = exr_frame_base(const_cast<ImfRgba *>(halves), writer->next_scanline,
+                                         writer->width);
+    if (!ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) ||
+        !ImfOutputWritePixels(writer->file, rows))
+        return fail_library();
+    writer->next_scanline += rows;
+    return 0;
+}
+
 int exr_writer_row(ExrScanlineWriter *writer, const double *row)
 {
-    ImfRgba *half = writer->half_row;
-    for (int32_t x = 0; x < writer->width; x++, row += 4) {
-        ImfFloatToHalf((float)row[0], &half[x].r);
-        ImfFloatToHalf((float)row[1], &half[x].g);
-        ImfFloatToHalf((float)row[2], &half[x].b);
-        ImfFloatToHalf((float)row[3], &half[x].a);
-    }
-    // The library takes pixel (x, y) from base + x + y * width.
-    const ImfRgba *base = exr_frame_base(half, writer->next_scanline, writer->width);
-    if (!ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) ||
-        !ImfOutputWritePixels(writer->file, 1))
-        return fail_library();
-    writer->next_scanline++;
-    return 0;
+    exr_writer_narrow(row, writer->width, writer->half_row);
+    return exr_writer_half_rows(writer, writer->half_row, 1);
 }
 
 int exr_writer_close(ExrScanlineWriter *writer)
@@ -120,13 +130,10 @@ int exr_writer_close(ExrScanlineWriter *writer)
     return result;
 }
 
-// After a failed write, OpenEXR 3.1 hangs on the next write call for that file, and its close
-// reports success although the file is incomplete; the handle is therefore never touched
-// again. It is kept here, reachable, until the process ends (external, so the store is kept).
-ImfOutputFile *exr_writer_abandoned_file;
-
 void exr_writer_abandon(ExrScanlineWriter *writer)
 {
-    exr_writer_abandoned_file = writer->file;
+    // The library takes a close of an unfinished file, even after a failed write; only further
+    // writes to such a file must not follow. What it has written is the caller's to remove.
+    ImfCloseOutputFile(writer->file);
     release(writer);
 }

@@ -24,14 +24,21 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
 
 // Narrows a row of width RGBA doubles (to float, then to half) and writes it as the next
 // scanline. Returns 0, or -1 after a message; after a failure only exr_writer_abandon may
-// follow, as the library can't take any further call on that file.
+// follow, as the library can't take a further write to that file.
 int exr_writer_row(ExrScanlineWriter *writer, const double *row);
+
+// The same in two steps, so that rows can be narrowed apart from their writing (on another
+// thread): exr_writer_narrow puts a row of width RGBA doubles into halves as exr_writer_row
+// would; exr_writer_half_rows writes rows of width halves each as the next scanlines.
+void exr_writer_narrow(const double *row, int32_t width, ImfRgba *halves);
+int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32_t rows);
 
 // Completes the file after height rows, releases the writer, and checks that the finished
 // file opens and its last scanline reads back. Returns 0, or -1 after a message.
 int exr_writer_close(ExrScanlineWriter *writer);
 
-// Releases the writer after a failed row without touching the library's file again.
+// Closes an unfinished file (after a failed row, or when the rows can't all be had) without
+// checking it, and releases the writer. The caller removes the file.
 void exr_writer_abandon(ExrScanlineWriter *writer);
 
 #endif

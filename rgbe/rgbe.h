@@ -17,9 +17,10 @@
 // next h bytes, 0 is invalid. Other widths, and any data that turns unmarked at the start of a
 // row, are flat: 4 bytes per pixel, nothing else.
 //
-// The codec never opens or closes a stream. Every failing operation reports once on stderr
-// through rgbe_fail and returns -1; success is 0. Pixel buffers are RgbPixelBuffer memory:
-// three doubles (red, green, blue) per pixel, rows top to bottom.
+// The codec never opens or closes a stream, and uses it without locking: one thread at a time.
+// Every failing operation reports once on stderr through rgbe_fail and returns -1; success is
+// 0. Pixel buffers are RgbPixelBuffer memory: three doubles (red, green, blue) per pixel, rows
+// top to bottom.
 #ifndef PICTOR_RGBE_RGBE_H
 #define PICTOR_RGBE_RGBE_H
 
@@ -78,5 +79,17 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *bytes, int32_t count);
 // Whole pixel data of a picture: rows scanlines of width pixels, top first.
 int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_t rows);
 int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows);
+
+// The pixel data of one picture, read or written in bands of rows, top band first. Pixel data
+// that turns flat stays flat to the end of the picture, so whether it has is carried from one
+// band to the next: start a picture with flat = false and pass the same state to every band.
+// A picture read or written band by band has the same bytes as one read or written whole.
+struct RgbeScanlineState {
+    bool flat;  // every further row is flat data
+};
+int rgbe_put_scanline_band(FILE *stream, const double *pixels, int32_t width, int32_t rows,
+                           RgbeScanlineState *state);
+int rgbe_get_scanline_band(FILE *stream, double *pixels, int32_t width, int32_t rows,
+                           RgbeScanlineState *state);
 
 #endif

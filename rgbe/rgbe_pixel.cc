@@ -76,7 +76,7 @@ int rgbe_put_flat_pixels(FILE *stream, const double *pixels, int64_t count)
     for (int64_t i = 0; i < count; i++) {
         unsigned char rgbe[4];
         rgbe_pack_pixel(rgbe, pixels[3 * i], pixels[3 * i + 1], pixels[3 * i + 2]);
-        if (fwrite(rgbe, 4, 1, stream) < 1)
+        if (fwrite_unlocked(rgbe, 4, 1, stream) < 1)
             return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     }
     return 0;

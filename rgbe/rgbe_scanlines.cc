@@ -1,4 +1,4 @@
-// Whole-picture pixel data: run-length coded scanlines, with flat data for other widths.
+// Pixel data: run-length coded scanlines, with flat data for other widths.
 #include "rgbe/rgbe.h"
 #include "rgbe/rgbe_internal.h"
 
@@ -22,7 +22,7 @@ int64_t pixel_count(int32_t width, int32_t rows)
 int put_run(FILE *stream, unsigned char length, unsigned char value)
 {
     unsigned char packet[2] = {(unsigned char)(128 + length), value};
-    if (fwrite(packet, 2, 1, stream) < 1)
+    if (fwrite_unlocked(packet, 2, 1, stream) < 1)
         return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     return 0;
 }
@@ -31,7 +31,8 @@ int put_literals(FILE *stream, const unsigned char *bytes, int32_t count)
 {
     while (count > 0) {
         unsigned char length = (unsigned char)(count < RGBE_MAX_LITERAL ? count : RGBE_MAX_LITERAL);
-        if (fwrite(&length, 1, 1, stream) < 1 || fwrite(bytes, length, 1, stream) < 1)
+        if (fwrite_unlocked(&length, 1, 1, stream) < 1 ||
+            fwrite_unlocked(bytes, length, 1, stream) < 1)
             return rgbe_fail(RGBE_ERR_WRITE, nullptr);
         bytes += length;
         count -= length;
@@ -61,7 +62,7 @@ int get_plane(FILE *stream, unsigned char *plane, int32_t width)
             if (n == 0 || n > room)
                 return rgbe_fail(RGBE_ERR_FORMAT, "bad scanline data");
             plane[filled] = (unsigned char)value;
-            if (n > 1 && fread(plane + filled + 1, (size_t)n - 1, 1, stream) < 1)
+            if (n > 1 && fread_unlocked(plane + filled + 1, (size_t)n - 1, 1, stream) < 1)
                 return rgbe_fail_read(stream);
             filled += n;
         }
@@ -109,13 +110,18 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
     return 0;
 }
 
-int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_t rows)
+int rgbe_put_scanline_band(FILE *stream, const double *pixels, int32_t width, int32_t rows,
+                           RgbeScanlineState *state)
 {
-    if (!rle_width(width))
+    if (state->flat || !rle_width(width))
         return rgbe_put_flat_pixels(stream, pixels, pixel_count(width, rows));
     unsigned char *planes = (unsigned char *)malloc(4 * (size_t)width);
-    if (!planes)
+    if (!planes) {
+        // Without the work buffer the rest of the picture goes out flat, this band and every
+        // later one: a reader can't go back to coded rows once the data has turned flat.
+        state->flat = true;
         return rgbe_put_flat_pixels(stream, pixels, pixel_count(width, rows));
+    }
     for (int32_t y = 0; y < rows; y++) {
         unsigned char marker[4] = {2, 2, (unsigned char)(width >> 8), (unsigned char)(width & 0xff)};
         if (fwrite(marker, 4, 1, stream) < 1) {
@@ -143,9 +149,16 @@ int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_
     return 0;
 }
 
-int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows)
+int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_t rows)
 {
-    if (!rle_width(width))
+    RgbeScanlineState state = {false};
+    return rgbe_put_scanline_band(stream, pixels, width, rows, &state);
+}
+
+int rgbe_get_scanline_band(FILE *stream, double *pixels, int32_t width, int32_t rows,
+                           RgbeScanlineState *state)
+{
+    if (state->flat || !rle_width(width))
         return rgbe_get_flat_pixels(stream, pixels, pixel_count(width, rows));
     unsigned char *planes = nullptr;
     for (int32_t y = 0; y < rows; y++) {
@@ -158,6 +171,7 @@ int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows
         if (marker[0] != 2 || marker[1] != 2 || (marker[2] & 0x80)) {
             // Unmarked data: flat from this pixel to the end of the picture.
             free(planes);
+            state->flat = true;
             rgbe_unpack_pixel(&row[0], &row[1], &row[2], marker);
             return rgbe_get_flat_pixels(stream, row + 3, pixel_count(width, rows - y) - 1);
         }
@@ -184,4 +198,10 @@ int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows
     }
     free(planes);
     return 0;
+}
+
+int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows)
+{
+    RgbeScanlineState state = {false};
+    return rgbe_get_scanline_band(stream, pixels, width, rows, &state);
 }

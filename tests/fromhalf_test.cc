@@ -204,9 +204,8 @@ TEST(Fromhalf, OutputFailures)
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(progress("in.exr", c.out, 9, 3) + "Writing RGBE file.\n", r.out);
         EXPECT_EQ(c.err, r.err);
-        EXPECT_TRUE(file_exists(dir / "inscanline_out.raw"));  // the dump is complete before
     }
-    EXPECT_EQ(2u, list_dir(dir.path).size());
+    EXPECT_EQ(1u, list_dir(dir.path).size());  // found before any work: no dump either
 }
 
 TEST(Fromhalf, FullDisk)
