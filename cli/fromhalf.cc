@@ -11,8 +11,10 @@
 #include "exr_io/exr_reader.h"
 #include "rgbe/rgbe.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,15 +65,18 @@ int end_run(int status)
 int check_size(const char *input)
 {
     uint64_t count = (uint64_t)width * (uint64_t)height;
-    // The bands, three doubles and four floats a pixel; the reader's two rows.
+    struct stat st;
+    bool implausible = stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
+                       count / (MAX_COMPRESSION_RATIO / RGBA_HALF_BYTES) > (uint64_t)st.st_size;
+    // The bands, three doubles and four floats a pixel; the reader's two rows. A damaged file
+    // that claims more than memory could hold whole is told so, as before pictures streamed.
     uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
-    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + 4 * sizeof(float), (uint64_t)width * 40)) {
+    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + 4 * sizeof(float), (uint64_t)width * 40) ||
+        (implausible && !fits_in_memory(count, 3 * sizeof(double), (uint64_t)width * 56))) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
     }
-    struct stat st;
-    if (stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
-        count / (MAX_COMPRESSION_RATIO / RGBA_HALF_BYTES) > (uint64_t)st.st_size) {
+    if (implausible) {
         fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
                 (long long)st.st_size, width, height);
         return -1;
@@ -167,18 +172,23 @@ int finish_output(void)
 int begin_output(StagedOutput *staged, const char *path)
 {
     output = nullptr;
+    int error = 0;
     if (path[0] != '\0' && staged_output_begin(staged, path) == 0)
         output = fopen(staged->temp_path.c_str(), "wb");
-    if (output)
-        setvbuf(output, output_buffer, _IOFBF, sizeof output_buffer);
+    else
+        error = errno;
     if (!output) {
         if (path[0] != '\0')
             staged_output_discard(staged);
         printf("Writing RGBE file.\n");
         fflush(stdout);
-        fprintf(stderr, "Cannot open output file %s\n", path);
+        if (error == EISDIR)
+            fprintf(stderr, "pictor: Cannot write %s: %s\n", path, strerror(error));
+        else
+            fprintf(stderr, "Cannot open output file %s\n", path);
         return -1;
     }
+    setvbuf(output, output_buffer, _IOFBF, sizeof output_buffer);
     output_failed = rgbe_header_write(output, width, height, nullptr) != 0;
     scanlines.flat = false;
     return 0;

@@ -14,6 +14,13 @@
 #define PICTOR_ASAN 1
 #endif
 #endif
+#if defined(__SANITIZE_THREAD__)
+#define PICTOR_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PICTOR_TSAN 1
+#endif
+#endif
 
 uint64_t physical_memory_bytes(void)
 {
@@ -54,7 +61,7 @@ void keep_freed_memory(void)
 
 void limit_address_space(void)
 {
-#ifndef PICTOR_ASAN
+#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
     uint64_t physical = physical_memory_bytes();
     if (physical == 0)
         return;

@@ -18,7 +18,7 @@ bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes);
 
 // Bounds the process's address space near physical memory, so that a runaway allocation fails
 // cleanly instead of driving the machine into swap or the OOM killer. Does nothing in builds
-// with AddressSanitizer, which reserves far more address space than it uses.
+// with AddressSanitizer or ThreadSanitizer, which reserve far more address space than they use.
 void limit_address_space(void);
 
 // Keeps memory that is freed for the next request instead of handing it back to the kernel at

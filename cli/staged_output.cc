@@ -67,6 +67,11 @@ int staged_output_begin(StagedOutput *out, const char *path)
     out->path = path;
     out->temp_path.clear();
     out->copy_into = is_other_than_regular(path);
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
     std::string pattern;
     if (out->copy_into) {
         pattern = "/tmp/pictor-XXXXXX";

@@ -14,7 +14,8 @@ struct StagedOutput {
 };
 
 // Creates the temporary file: beside the output, or in /tmp when the output is not a regular
-// file. Returns 0, or -1 with errno set and nothing created.
+// file. Returns 0, or -1 with errno set and nothing created; an output that is a folder, which
+// could never be written, fails here with EISDIR.
 int staged_output_begin(StagedOutput *out, const char *path);
 
 // Moves the finished temporary file to the output. Returns 0, or -1 after a "pictor: "

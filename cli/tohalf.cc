@@ -122,28 +122,33 @@ int allocate_bands(void)
 
 // Gamma and exposure act only when they are finite and positive: some writers put "GAMMA=0"
 // or "EXPOSURE=0" in every file, which would make the picture all ones or all black.
-bool usable_factor(const char *name, float value)
+bool usable_factor(float value)
 {
-    if (std::isfinite(value) && value > 0.0f)
-        return true;
-    fprintf(stderr, "pictor: Ignoring %s %f, which is not a positive number.\n", name,
-            (double)value);
-    return false;
+    return std::isfinite(value) && value > 0.0f;
 }
 
 void choose_factors(void)
 {
     gamma_power = header_info.gamma;
-    apply_gamma = gamma_power != 1.0 && usable_factor("gamma", header_info.gamma);
+    apply_gamma = gamma_power != 1.0 && usable_factor(header_info.gamma);
     double exposure = header_info.exposure;
-    apply_exposure = exposure != 1.0 && usable_factor("exposure", header_info.exposure);
+    apply_exposure = exposure != 1.0 && usable_factor(header_info.exposure);
     multiplier = pow(exposure, 2.0);
 }
 
-// What the picture's conversion reports on stdout once its pixels are known to decode: the
-// factors applied, then the size.
+void warn_ignored(const char *name, float value)
+{
+    if ((double)value != 1.0 && !usable_factor(value))
+        fprintf(stderr, "pictor: Ignoring %s %f, which is not a positive number.\n", name,
+                (double)value);
+}
+
+// What the conversion reports once the picture is known to decode (or, when the output fails
+// first, as if it did): factors ignored on stderr; factors applied, then the size, on stdout.
 void report_picture(void)
 {
+    warn_ignored("gamma", header_info.gamma);
+    warn_ignored("exposure", header_info.exposure);
     if (apply_gamma)
         printf("Gamma in RGBE image = %f \n", gamma_power);
     if (apply_exposure) {
@@ -281,7 +286,8 @@ int tohalf_run(int argc, const char *const *argv)
     if (staged_output_begin(&staged, output) != 0) {
         int error = errno;
         report_picture();
-        fprintf(stderr, "pictor: Cannot open %s: %s\n", output, strerror(error));
+        fprintf(stderr, error == EISDIR ? "pictor: Cannot write %s: %s\n" : "pictor: Cannot open %s: %s\n",
+                output, strerror(error));
         return end_run(1);
     }
     if (convert(&staged, output) != 0) {

@@ -111,6 +111,37 @@ TEST(FaultInjection, FromhalfAllocations)
     }));
 }
 
+TEST(FaultInjection, InsideThePipeline)
+{
+    if (failing_malloc_path().empty())
+        GTEST_SKIP() << "no malloc interposition in sanitizer builds";
+    ScratchDir dir;
+    const int height = 40;  // bands of 16, 16 and 8 rows; the codec's planes are made per band
+    std::vector<double> pixels = exact_pixels(W, height);
+    write_rgbe_picture(dir / "in.hdr", W, height, pixels);
+    for (int band : {2, 3}) {
+        RunResult r = run_failing(tohalf_path(), dir, {"-i", "in.hdr", "-o", "out.exr"}, WORK_BYTES, band);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("The infilename is : in.hdr\nThe outfilename is : out.exr\n", r.out);
+        EXPECT_EQ("RGBE error: unable to allocate buffer space\n", r.err);
+        EXPECT_EQ("in.hdr ", sorted_names(dir.path));
+    }
+    // The RGBE writer without planes from the second band on: the rest of the picture is flat,
+    // and the file reads back whole.
+    RunOptions options;
+    options.cwd = dir.path;
+    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "in.exr"}, options).status);
+    RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, WORK_BYTES, 2);
+    EXPECT_EQ(0, r.status);
+    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "out.hdr", "-o", "back.exr"}, options).status);
+    EXPECT_TRUE(read_file(dir / "out.hdr") != read_file(dir / "in.hdr"));
+    EXPECT_TRUE(read_halves(dir / "in.exr").pixels.size() == (size_t)W * height);
+    std::vector<ImfRgba> a = read_halves(dir / "in.exr").pixels, b = read_halves(dir / "back.exr").pixels;
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ImfRgba &x, const ImfRgba &y) {
+        return x.r == y.r && x.g == y.g && x.b == y.b && x.a == y.a;
+    }));
+}
+
 TEST(FaultInjection, TohalfOnARadianceFileCutAnywhere)
 {
     ScratchDir dir;

@@ -5,6 +5,7 @@
 #include "tests/test_support.h"
 
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -228,8 +229,23 @@ TEST(Fromhalf, FullDisk)
         EXPECT_EQ("RGBE write error: File too large\n", r.err);
         EXPECT_FALSE(file_exists(dir / "inscanline_out.raw"));
         EXPECT_TRUE("earlier" == read_file(dir / "out.hdr"));
-
         EXPECT_EQ(2u, list_dir(dir.path).size());
+
+        // The dump fails in its last band.
+        r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"}, 16L * size * size - 1);
+        EXPECT_EQ(255, r.status);
+        EXPECT_EQ("RGBE write error: File too large\n", r.err);
+        EXPECT_EQ(2u, list_dir(dir.path).size());
+
+        // The RGBE file fails, the dump (to a device) goes on: status 1, the earlier file kept.
+        ASSERT_EQ(0, symlink("/dev/null", (dir / "inscanline_out.raw").c_str()));
+        r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"}, 100);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(progress("in.exr", "out.hdr", size, size) + "Writing RGBE file.\n", r.out);
+        EXPECT_EQ("RGBE write error: File too large\n", r.err);
+        EXPECT_TRUE("earlier" == read_file(dir / "out.hdr"));
+        EXPECT_EQ(3u, list_dir(dir.path).size());
+        unlink((dir / "inscanline_out.raw").c_str());
     }
 }
 
@@ -247,14 +263,16 @@ TEST(Fromhalf, DumpInAnUnwritableDirectory)
 TEST(Fromhalf, RoundTripThroughBothPrograms)
 {
     ScratchDir dir;
-    std::vector<double> pixels = exact_pixels(300, 20);
-    // These values are all normal halves, so the trip gives every byte back.
-    write_rgbe_picture(dir / "a.hdr", 300, 20, pixels);
-    RunOptions options;
-    options.cwd = dir.path;
-    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "a.hdr", "-o", "a.exr"}, options).status);
-    ASSERT_EQ(0, fromhalf(dir.path, {"-i", "a.exr", "-o", "b.hdr"}).status);
-    EXPECT_TRUE(read_file(dir / "a.hdr") == read_file(dir / "b.hdr"));
+    for (int height : {1, 16, 17, 20}) {  // bands of 16 rows
+        std::vector<double> pixels = exact_pixels(300, height);
+        // These values are all normal halves, so the trip gives every byte back.
+        write_rgbe_picture(dir / "a.hdr", 300, height, pixels);
+        RunOptions options;
+        options.cwd = dir.path;
+        ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "a.hdr", "-o", "a.exr"}, options).status);
+        ASSERT_EQ(0, fromhalf(dir.path, {"-i", "a.exr", "-o", "b.hdr"}).status);
+        EXPECT_TRUE(read_file(dir / "a.hdr") == read_file(dir / "b.hdr")) << height;
+    }
 }
 
 }  // namespace

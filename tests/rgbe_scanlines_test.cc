@@ -136,6 +136,31 @@ TEST(RgbeScanlines, FlatFallbackAtAnyRow)
     EXPECT_EQ(pixels, d.pixels);
 }
 
+TEST(RgbeScanlines, BandByBandAsWhole)
+{
+    const int width = 10, rows = 12, band = 4;
+    std::vector<double> pixels = exact_pixels(width, rows, 5);
+    for (int k : {0, 3, 4, 5, 12}) {  // coded rows 0 .. k - 1, then flat
+        std::vector<double> coded(pixels.begin(), pixels.begin() + k * width * 3);
+        std::vector<double> rest(pixels.begin() + k * width * 3, pixels.end());
+        std::string bytes = encode(coded, width, k) + flat_bytes(rest, (rows - k) * width);
+        if (k == 3)  // a flat pixel at the start of a band that looks like this width's marker
+            bytes.replace(bytes.size() - 8 * width * 4, 4, std::string({2, 2, 0, (char)width}));
+        std::vector<double> whole = decode(bytes, width, rows).pixels, banded(whole.size());
+        ByteReader reader(bytes);
+        RgbeScanlineState state = {false};
+        for (int y = 0; y < rows; y += band)
+            ASSERT_EQ(0, rgbe_get_scanline_band(reader.stream, &banded[y * width * 3], width, band, &state));
+        EXPECT_EQ(whole, banded) << k;
+        EXPECT_EQ(k < rows, state.flat);
+    }
+    // Once flat, the writer stays flat for every later band.
+    RgbeScanlineState state = {true};
+    EXPECT_EQ(flat_bytes(pixels, width * band), written_bytes([&](FILE *s) {
+        EXPECT_EQ(0, rgbe_put_scanline_band(s, pixels.data(), width, band, &state));
+    }));
+}
+
 TEST(RgbeScanlines, MalformedData)
 {
     const std::string bad = "RGBE bad file format: bad scanline data\n";

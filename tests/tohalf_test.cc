@@ -1,9 +1,11 @@
 // pictor_tohalf through the real program: exact output, statuses and files.
 #include "tests/exr_support.h"
 #include "tests/test_support.h"
+#include "rgbe/rgbe.h"
 
 #include <algorithm>
 #include <cmath>
+#include <unistd.h>
 
 namespace {
 
@@ -144,6 +146,40 @@ TEST(Tohalf, InputFailures)
         EXPECT_EQ(path_lines(c.in, c.out), r.out);
         EXPECT_EQ(c.err, r.err);
         EXPECT_FALSE(file_exists(dir / "out.exr"));
+    }
+}
+
+TEST(Tohalf, BandBoundaries)
+{
+    ScratchDir dir;
+    const int width = 20, height = 40;  // bands of 16, 16 and 8 rows
+    std::vector<double> pixels = exact_pixels(width, height);
+    write_rgbe_picture(dir / "coded.hdr", width, height, pixels);
+    std::string coded = read_file(dir / "coded.hdr");
+    size_t data = coded.find("+X 20\n") + 6, row_bytes = (coded.size() - data) / height;
+    // Pixel data that turns flat inside a band and at a band's first row, read whole.
+    for (int k : {5, 16}) {
+        std::string flat;
+        for (size_t i = (size_t)k * width; i < pixels.size() / 3; i++) {
+            unsigned char rgbe[4];
+            rgbe_pack_pixel(rgbe, pixels[3 * i], pixels[3 * i + 1], pixels[3 * i + 2]);
+            flat.append((const char *)rgbe, 4);
+        }
+        write_rgbe_picture(dir / "head.hdr", width, k, pixels);
+        std::string head = read_file(dir / "head.hdr");
+        write_file(dir / "in.hdr", coded.substr(0, data) + head.substr(head.find("+X 20\n") + 6) + flat);
+        EXPECT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"}).status);
+        expect_picture(dir / "out.exr", pixels, width, height);
+    }
+    // Pixel data cut short in the first, a middle and the last band: no output at all.
+    unlink((dir / "out.exr").c_str());
+    for (int row : {3, 20, 39}) {
+        write_file(dir / "in.hdr", coded.substr(0, data + row * row_bytes + 7));
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ(path_lines("in.hdr", "out.exr"), r.out);
+        EXPECT_EQ("RGBE read error: No data available\n", r.err);
+        EXPECT_EQ(3u, list_dir(dir.path).size()) << row;  // in, coded, head: nothing else
     }
 }
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds and runs the whole test suite twice: a normal build, then one with AddressSanitizer
-# and UndefinedBehaviorSanitizer, where any report fails the run. Then runs each fuzz target
-# for a minute (PICTOR_FUZZ_SECONDS), where clang is installed.
+# and UndefinedBehaviorSanitizer, where any report fails the run. Then the converter tests
+# once more under ThreadSanitizer, and each fuzz target for a minute (PICTOR_FUZZ_SECONDS),
+# where clang is installed.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -17,6 +18,13 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:allocator_may_return_null=1
 export LSAN_OPTIONS=suppressions=$(pwd)/tests/lsan_suppressions.txt:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
+
+# The converters run two threads: their tests, and the pipeline's own, under ThreadSanitizer.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_TSAN=ON -DPICTOR_BENCH=OFF \
+  >/dev/null
+cmake --build build-tsan -j"$jobs"
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" \
+  -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.')
 
 if command -v clang++ >/dev/null 2>&1; then
   tools/fuzz.sh "${PICTOR_FUZZ_SECONDS:-60}"

@@ -1,0 +1,57 @@
+#include "cli/band_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+// Fill writes the band's number into it; drain records what it finds. Either fails at a
+// chosen band.
+struct Trace {
+    int64_t fill_fails_at = -1, drain_fails_at = -1;
+    std::vector<int64_t> drained;
+};
+
+int fill(void *context, int64_t index, void *band)
+{
+    *(int64_t *)band = index;
+    return index == ((Trace *)context)->fill_fails_at ? 7 : 0;
+}
+
+int drain(void *context, int64_t index, void *band)
+{
+    Trace *trace = (Trace *)context;
+    trace->drained.push_back(*(int64_t *)band == index ? index : -1);
+    return index == trace->drain_fails_at ? 9 : 0;
+}
+
+TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
+{
+    struct Case {
+        int64_t count, fill_fails_at, drain_fails_at;
+        int status;
+        int64_t drained;
+    } cases[] = {
+        {0, -1, -1, 0, 0}, {1, -1, -1, 0, 1}, {1000, -1, -1, 0, 1000},
+        {1000, 0, -1, 7, 0}, {1000, 500, -1, 7, 500}, {1000, 999, -1, 7, 999},
+        {1000, -1, 0, 9, 1}, {1000, -1, 999, 9, 1000},
+        {1000, 503, 500, 9, 501}, {1000, 500, 503, 7, 500},
+    };
+    for (const Case &c : cases) {
+        int64_t pool_bands[BAND_POOL_SIZE];
+        void *pool[BAND_POOL_SIZE];
+        for (int i = 0; i < BAND_POOL_SIZE; i++)
+            pool[i] = &pool_bands[i];
+        Trace trace;
+        trace.fill_fails_at = c.fill_fails_at;
+        trace.drain_fails_at = c.drain_fails_at;
+        BandStages stages = {fill, drain, &trace};
+        EXPECT_EQ(c.status, run_band_pipeline(stages, pool, c.count));
+        ASSERT_EQ((size_t)c.drained, trace.drained.size()) << c.fill_fails_at << " " << c.drain_fails_at;
+        for (int64_t i = 0; i < c.drained; i++)
+            ASSERT_EQ(i, trace.drained[i]);  // every band once, in order, with its own contents
+    }
+}
+
+}  // namespace
