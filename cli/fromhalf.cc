@@ -28,10 +28,11 @@ const char DUMP_PATH[] = "inscanline_out.raw";
 const uint64_t MAX_COMPRESSION_RATIO = 100000;
 const uint64_t RGBA_HALF_BYTES = 8;
 
-// A band of rows as read: the pixels to code (RgbPixelBuffer) and the dump's records.
+// A band of rows as read: the pixels to code (RgbPixelBuffer), and the alpha that the dump
+// keeps besides them.
 struct Band {
     double *pixels;  // BAND_ROWS x width x 3
-    float *records;  // BAND_ROWS x width x 4
+    float *alpha;    // BAND_ROWS x width
 };
 
 // One run's state.
@@ -39,6 +40,7 @@ ExrScanlineReader *reader;
 int32_t width;
 int32_t height;
 Band bands[BAND_POOL_SIZE];
+float *record;                // one dump record: 4 x width floats
 FILE *dump;
 FILE *output;                 // the staged RGBE file
 RgbeScanlineState scanlines;  // carried from one band to the next
@@ -54,9 +56,11 @@ int end_run(int status)
     reader = nullptr;
     for (Band &band : bands) {
         free(band.pixels);
-        free(band.records);
+        free(band.alpha);
         band = Band{nullptr, nullptr};
     }
+    free(record);
+    record = nullptr;
     return status;
 }
 
@@ -68,10 +72,11 @@ int check_size(const char *input)
     struct stat st;
     bool implausible = stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
                        count / (MAX_COMPRESSION_RATIO / RGBA_HALF_BYTES) > (uint64_t)st.st_size;
-    // The bands, three doubles and four floats a pixel; the reader's two rows. A damaged file
-    // that claims more than memory could hold whole is told so, as before pictures streamed.
+    // The bands, three doubles and a float a pixel; the reader's two rows and a dump record. A
+    // damaged file that claims more than memory could hold whole is told so, as before pictures
+    // streamed.
     uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
-    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + 4 * sizeof(float), (uint64_t)width * 40) ||
+    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + sizeof(float), (uint64_t)width * 56) ||
         (implausible && !fits_in_memory(count, 3 * sizeof(double), (uint64_t)width * 56))) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
@@ -84,13 +89,14 @@ int check_size(const char *input)
     return 0;
 }
 
-int allocate_bands(void)
+int allocate_buffers(void)
 {
+    record = (float *)malloc((size_t)width * 4 * sizeof(float));
     size_t pixels = (size_t)band_rows(0, height) * (size_t)width;
     for (Band &band : bands) {
         band.pixels = (double *)malloc(pixels * 3 * sizeof(double));
-        band.records = (float *)malloc(pixels * 4 * sizeof(float));
-        if (!band.pixels || !band.records) {
+        band.alpha = (float *)malloc(pixels * sizeof(float));
+        if (!record || !band.pixels || !band.alpha) {
             fputs("pictor: Cannot allocate memory.\n", stderr);
             return -1;
         }
@@ -98,25 +104,22 @@ int allocate_bands(void)
     return 0;
 }
 
-// Fill stage: reads a band of scanlines into its pixels and its dump records.
+// Fill stage: reads a band of scanlines into its pixels and alpha.
 int read_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
     int32_t first = band_first_row(index), rows = band_rows(index, height);
-    double *pixel = band->pixels;
-    float *record = band->records;
+    double *__restrict pixel = band->pixels;
+    float *__restrict alpha = band->alpha;
     for (int32_t y = first; y < first + rows; y++) {
-        const double *row = exr_reader_row(reader, y);
+        const double *__restrict row = exr_reader_row(reader, y);
         if (!row)
             return 1;
-        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3, record += 4) {
-            record[0] = (float)row[0];
-            record[1] = (float)row[1];
-            record[2] = (float)row[2];
-            record[3] = (float)row[3];
+        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3) {
             pixel[0] = row[0];
             pixel[1] = row[1];
             pixel[2] = row[2];
+            *alpha++ = (float)row[3];
         }
     }
     return 0;
@@ -128,9 +131,19 @@ int write_band(void *, int64_t index, void *data)
 {
     const Band *band = (const Band *)data;
     int32_t rows = band_rows(index, height);
-    size_t values = (size_t)rows * (size_t)width * 4;
-    if (fwrite(band->records, sizeof(float), values, dump) < values)
-        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    const double *__restrict pixel = band->pixels;
+    const float *__restrict alpha = band->alpha;
+    for (int32_t y = 0; y < rows; y++) {
+        float *__restrict out = record;
+        for (int32_t x = 0; x < width; x++, pixel += 3, out += 4) {
+            out[0] = (float)pixel[0];
+            out[1] = (float)pixel[1];
+            out[2] = (float)pixel[2];
+            out[3] = *alpha++;
+        }
+        if (fwrite(record, sizeof(float), (size_t)width * 4, dump) < (size_t)width * 4)
+            return rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    }
     if (!output_failed &&
         rgbe_put_scanline_band(output, band->pixels, width, rows, &scanlines) != 0)
         output_failed = true;
@@ -259,7 +272,7 @@ int fromhalf_run(int argc, const char *const *argv)
                 DUMP_PATH);
         return end_run(1);
     }
-    if (check_size(input) != 0 || allocate_bands() != 0)
+    if (check_size(input) != 0 || allocate_buffers() != 0)
         return end_run(1);
     StagedOutput staged;
     if (begin_output(&staged, output_path) != 0)

@@ -13,7 +13,7 @@ const long SCENE_BYTES = 1234L * 3 * 24;  // scene_IO, scene, the pixel buffer
 const long WORK_BYTES = 4 * 1234;         // the codec's four planes of a row
 const long ROW_BYTES = 1234L * 32;        // a row of RGBA doubles
 const long HALF_ROW_BYTES = 1234L * 8;    // a row of RGBA halves
-const long RECORD_BYTES = 1234L * 3 * 16; // the dump records of a band
+const long RECORD_BYTES = 1234L * 16;     // a dump record
 
 RunResult run_failing(const std::string &program, const ScratchDir &dir,
                       const std::vector<std::string> &args, long size, int nth = 1)

@@ -169,7 +169,7 @@ if [ -f "$fail_malloc" ]; then
   fault "reader half row" pictor_fromhalf m.exr $((8 * W)) $((8 * W))
   fault "reader row" pictor_fromhalf m.exr $((32 * W)) $((32 * W))
   fault "pixel buffer" pictor_fromhalf m.exr $((W * 3 * 24)) $((W * 3 * 24))
-  fault "dump record" pictor_fromhalf m.exr $((16 * W)) $((3 * 16 * W))
+  fault "dump record" pictor_fromhalf m.exr $((16 * W)) $((16 * W))
   fault "coder planes" pictor_fromhalf m.exr $((4 * W)) $((4 * W))
 fi
 
