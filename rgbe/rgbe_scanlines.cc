@@ -3,6 +3,7 @@
 #include "rgbe/rgbe_internal.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -38,6 +39,32 @@ int put_literals(FILE *stream, const unsigned char *bytes, int32_t count)
         count -= length;
     }
     return 0;
+}
+
+// The first position at or after from where RGBE_MIN_RUN (4) equal bytes begin, or n.
+int32_t next_equal_four(const unsigned char *data, int32_t from, int32_t n)
+{
+    int32_t i = from;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Six starting places at a time: byte k of x is zero where data[i + k] equals its
+    // neighbour, and three zero bytes in a row make four equal bytes.
+    const uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+    for (; i + 9 <= n; i += 6) {
+        uint64_t a, b;
+        memcpy(&a, data + i, 8);
+        memcpy(&b, data + i + 1, 8);
+        uint64_t x = a ^ b;
+        uint64_t zero = ~(((x & low7) + low7) | x | low7);
+        uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000808080808080ULL;
+        if (four)
+            return i + __builtin_ctzll(four) / 8;
+    }
+#endif
+    for (; i + 3 < n; i++) {
+        if (data[i] == data[i + 1] && data[i] == data[i + 2] && data[i] == data[i + 3])
+            return i;
+    }
+    return n;
 }
 
 // Fills one plane of width bytes from its packets.
@@ -76,32 +103,26 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
 {
     int32_t cur = 0;
     while (cur < n) {
-        // Find the next run of at least RGBE_MIN_RUN equal bytes at or after cur.
-        int32_t beg = cur, run = 0, prev = 0;
-        bool found = false;
-        while (beg < n) {
-            beg += run;
-            prev = run;
-            run = 1;
-            if (beg + 1 < n) {
-                while (run < RGBE_MAX_RUN && beg + run < n && data[beg + run] == data[beg])
-                    run++;
-            }
-            if (run >= RGBE_MIN_RUN) {
-                found = true;
-                break;
-            }
-        }
+        // The next run: the first group of at least RGBE_MIN_RUN equal bytes at or after cur,
+        // groups being the stretches of equal bytes that follow each other from cur.
+        int32_t beg = next_equal_four(data, cur, n);
+        while (beg > cur && beg < n && data[beg - 1] == data[beg])
+            beg--;
         // What lies before it: a lone group of 2 or 3 equal bytes is a short run, the rest
         // goes out as literals.
-        if (prev > 1 && prev == beg - cur) {
-            if (put_run(stream, (unsigned char)prev, data[cur]) != 0)
+        int32_t stretch = beg - cur;
+        if ((stretch == 2 || stretch == 3) && data[cur + 1] == data[cur] &&
+            data[beg - 1] == data[cur]) {
+            if (put_run(stream, (unsigned char)stretch, data[cur]) != 0)
                 return -1;
-        } else if (put_literals(stream, data + cur, beg - cur) != 0) {
+        } else if (put_literals(stream, data + cur, stretch) != 0) {
             return -1;
         }
         cur = beg;
-        if (found) {
+        if (beg < n) {
+            int32_t run = 1;
+            while (run < RGBE_MAX_RUN && beg + run < n && data[beg + run] == data[beg])
+                run++;
             if (put_run(stream, (unsigned char)run, data[beg]) != 0)
                 return -1;
             cur = beg + run;
