@@ -1,7 +1,7 @@
 #!/bin/bash
 # Times both converters against their peers and against the floor programs (one library call
 # for the whole picture, one thread), with the peak resident memory of every command.
-#   bench/bench_converters.sh [RUNS] [SIZE...]     sizes as WIDTHxHEIGHT, default 4096x2048
+#   bench/bench_converters.sh [RUNS] [SIZE...]     sizes as WIDTHxHEIGHT; default 4096x2048 16384x8192
 # Build first (tools/build.sh). PICTOR_BASELINE=<build folder> adds rows for another build of
 # pictor, e.g. an earlier commit's, run the same way; every pictor row is also run on one core.
 set -eu
@@ -11,7 +11,7 @@ corpus=${PICTOR_CORPUS:-$top/../shared/corpus}
 baseline=${PICTOR_BASELINE:-}
 runs=${1:-5}
 shift || true
-sizes=${*:-4096x2048}
+sizes=${*:-4096x2048 16384x8192}
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictor_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
