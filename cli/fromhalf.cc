@@ -1,6 +1,7 @@
 // pictor_fromhalf: converts an OpenEXR file into a run-length coded Radiance RGBE picture, and
 // writes every scanline as read into the raw dump "inscanline_out.raw" in the current
-// directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel). The
+// directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel). Both
+// are staged outputs: whole, or not written at all. The
 // picture moves through in bands of rows: one thread reads a band from the EXR file, the
 // calling thread writes it to the dump and codes it into the RGBE file.
 #include "cli/band_pipeline.h"
@@ -22,11 +23,11 @@ namespace {
 
 const char DUMP_PATH[] = "inscanline_out.raw";
 
-// No real EXR file comes near this ratio of pixel bytes (RGBA halves) to file bytes: the best
-// case, a constant picture in DWAB, measures about 17,000 to 1 (ZIP about 1,000, PIZ 400). A
-// file that claims more is damaged, however readable the library finds its scanlines.
-const uint64_t MAX_COMPRESSION_RATIO = 100000;
-const uint64_t RGBA_HALF_BYTES = 8;
+// What opening a file may allocate: its header and line offsets take no more than the file's
+// own bytes, and the buffers of a block of the widest real pictures stay within the fixed part.
+// A damaged file that claims more gets std::bad_alloc at once, instead of gigabytes filled.
+const uint64_t OPEN_MEMORY_FIXED = 256u << 20;
+const uint64_t OPEN_MEMORY_PER_FILE_BYTE = 8;
 
 // A band of rows as read: the pixels to code (RgbPixelBuffer), and the alpha that the dump
 // keeps besides them.
@@ -71,7 +72,7 @@ int check_size(const char *input)
     uint64_t count = (uint64_t)width * (uint64_t)height;
     struct stat st;
     bool implausible = stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
-                       count / (MAX_COMPRESSION_RATIO / RGBA_HALF_BYTES) > (uint64_t)st.st_size;
+                       (uint64_t)st.st_size < exr_reader_least_bytes(reader);
     // The bands, three doubles and a float a pixel; the reader's two rows and a dump record. A
     // damaged file that claims more than memory could hold whole is told so, as before pictures
     // streamed.
@@ -150,19 +151,55 @@ int write_band(void *, int64_t index, void *data)
     return 0;
 }
 
-// Completes the dump. Returns 0, or -1 after a message.
-int finish_dump(int status)
+// The driver's word after any failure of the dump, which names it.
+int fail_dump(void)
+{
+    fprintf(stderr, "pictor: Cannot write %s.\n", DUMP_PATH);
+    return -1;
+}
+
+// Refuses an output that is one of this process's standard streams. Returns 0, or -1 after a
+// message.
+int check_not_standard_stream(const char *path)
+{
+    const char *stream = standard_stream_name(path);
+    if (!stream)
+        return 0;
+    fprintf(stderr, "pictor: Cannot write %s: it is this program's standard %s.\n", path, stream);
+    return -1;
+}
+
+// Opens the dump: a temporary file beside it, or a device or pipe that it names. Returns 0, or
+// -1 after a message.
+int begin_dump(StagedOutput *staged)
+{
+    dump = nullptr;
+    if (staged_output_begin(staged, DUMP_PATH, STAGED_DUMP) == 0)
+        dump = fopen(staged->write_path.c_str(), "wb");
+    if (!dump) {
+        rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        staged_output_discard(staged);
+        return fail_dump();
+    }
+    return 0;
+}
+
+// Completes the dump and moves it into place, or removes it after a failure (status -1 is the
+// pipeline's failed write). Returns 0, or -1 after a message.
+int finish_dump(StagedOutput *staged, int status)
 {
     if (status == 0 && (fflush(dump) != 0 || ferror(dump)))
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
     if (fclose(dump) != 0 && status == 0)
         status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
     dump = nullptr;
-    // An incomplete dump is removed; a device or link the user put there is left alone.
-    struct stat st;
-    if (status != 0 && lstat(DUMP_PATH, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(DUMP_PATH);
-    return status;
+    if (status == -1)
+        fail_dump();
+    if (status != 0) {
+        staged_output_discard(staged);
+        return status;
+    }
+    return staged_output_commit(staged) == 0 ? 0 : -1;
 }
 
 // Completes the RGBE file. Returns 0, or -1 after a message.
@@ -185,17 +222,15 @@ int finish_output(void)
 int begin_output(StagedOutput *staged, const char *path)
 {
     output = nullptr;
-    int error = 0;
-    if (path[0] != '\0' && staged_output_begin(staged, path) == 0)
-        output = fopen(staged->temp_path.c_str(), "wb");
-    else
-        error = errno;
+    int begun = path[0] == '\0' ? -1 : staged_output_begin(staged, path, STAGED_PICTURE);
+    int error = errno;
+    if (begun == 0)
+        output = fopen(staged->write_path.c_str(), "wb");
     if (!output) {
-        if (path[0] != '\0')
-            staged_output_discard(staged);
+        staged_output_discard(staged);
         printf("Writing RGBE file.\n");
         fflush(stdout);
-        if (error == EISDIR)
+        if (begun == STAGED_REFUSED)
             fprintf(stderr, "pictor: Cannot write %s: %s\n", path, strerror(error));
         else
             fprintf(stderr, "Cannot open output file %s\n", path);
@@ -207,23 +242,23 @@ int begin_output(StagedOutput *staged, const char *path)
     return 0;
 }
 
-// Reads every scanline once, into the dump and the RGBE file, and completes both. Returns 0,
-// 1 after a failure to read or to write the RGBE file, or -1 after a failure of the dump.
+// Reads every scanline once, into the dump and the RGBE file, and completes both: the dump
+// first, so that a failure of the RGBE file leaves a complete dump. Returns 0, 1 after a
+// failure to read or to write the RGBE file, or -1 after a failure of the dump.
 int convert(StagedOutput *staged)
 {
-    dump = fopen(DUMP_PATH, "wb");
-    if (!dump) {
-        int status = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+    StagedOutput dump_stage;
+    if (begin_dump(&dump_stage) != 0) {
         fclose(output);
         output = nullptr;
         staged_output_discard(staged);
-        return status;
+        return -1;
     }
     void *pool[BAND_POOL_SIZE];
     for (int i = 0; i < BAND_POOL_SIZE; i++)
         pool[i] = &bands[i];
     BandStages stages = {read_band, write_band, nullptr};
-    int status = finish_dump(run_band_pipeline(stages, pool, band_count(height)));
+    int status = finish_dump(&dump_stage, run_band_pipeline(stages, pool, band_count(height)));
     if (status == 0) {
         printf("Writing RGBE file.\n");
         fflush(stdout);
@@ -247,7 +282,11 @@ int fromhalf_run(int argc, const char *const *argv)
     if (scan.help && scan.input_path[0] == '\0')
         print_usage();
     const char *input = scan.input_path;
+    struct stat st;
+    uint64_t file_bytes = stat(input, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+    bound_allocations(OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * file_bytes);
     reader = exr_reader_open(input);
+    bound_allocations(0);
     if (!reader) {
         fprintf(stderr, "pictor: Cannot open %s.\n", input);
         return 1;
@@ -272,6 +311,10 @@ int fromhalf_run(int argc, const char *const *argv)
                 DUMP_PATH);
         return end_run(1);
     }
+    if (check_not_standard_stream(output_path) != 0)
+        return end_run(1);
+    if (check_not_standard_stream(DUMP_PATH) != 0)
+        return end_run(-1);
     if (check_size(input) != 0 || allocate_buffers() != 0)
         return end_run(1);
     StagedOutput staged;

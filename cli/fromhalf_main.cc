@@ -1,9 +1,11 @@
 #include "cli/converters.h"
 #include "cli/memory_limits.h"
+#include "cli/staged_output.h"
 
 int main(int argc, char **argv)
 {
     keep_freed_memory();
+    remove_temporary_files_on_signals();
     limit_address_space();
     return fromhalf_run(argc, argv);
 }

@@ -1,6 +1,7 @@
 #include "cli/memory_limits.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
 #include <new>
@@ -52,6 +53,53 @@ bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes)
     return item_bytes == 0 || count <= (physical - extra_bytes) / item_bytes;
 }
 
+namespace {
+#if defined(PICTOR_ASAN)
+uint64_t allocation_bound;  // checked by the replaced operator new
+#elif !defined(PICTOR_TSAN)
+struct rlimit unbounded_data;
+bool data_bounded;
+
+// Bytes of the process's data and stack mappings, from /proc (0 when unknown).
+uint64_t data_bytes_in_use(void)
+{
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (!statm)
+        return 0;
+    unsigned long size, resident, shared, text, library, data = 0;
+    int got = fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text, &library,
+                     &data);
+    fclose(statm);
+    long page = sysconf(_SC_PAGESIZE);
+    return got == 6 && page > 0 ? (uint64_t)data * (uint64_t)page : 0;
+}
+#endif
+}  // namespace
+
+void bound_allocations(uint64_t bytes)
+{
+#if defined(PICTOR_ASAN)
+    // Its allocator maps far more than it uses: the replaced operator new checks instead.
+    allocation_bound = bytes;
+#elif !defined(PICTOR_TSAN)
+    if (bytes == 0) {
+        if (data_bounded)
+            setrlimit(RLIMIT_DATA, &unbounded_data);
+        data_bounded = false;
+        return;
+    }
+    uint64_t used = data_bytes_in_use();
+    if (data_bounded || used == 0 || getrlimit(RLIMIT_DATA, &unbounded_data) != 0)
+        return;
+    struct rlimit bound = unbounded_data;
+    if (bound.rlim_cur == RLIM_INFINITY || bound.rlim_cur - used > bytes)
+        bound.rlim_cur = (rlim_t)(used + bytes);
+    data_bounded = setrlimit(RLIMIT_DATA, &bound) == 0;
+#else
+    (void)bytes;
+#endif
+}
+
 void keep_freed_memory(void)
 {
     // The largest mmap threshold glibc allows; blocks of the widest pictures stay below it.
@@ -88,7 +136,8 @@ void *allocate_or_null(size_t size, size_t alignment)
 {
     // A budget set for a conversion inside a fuzzer bounds the library's requests too, as the
     // address-space limit does in the programs.
-    if (memory_budget != 0 && size > memory_budget)
+    if ((memory_budget != 0 && size > memory_budget) ||
+        (allocation_bound != 0 && size > allocation_bound))
         return nullptr;
     if (size == 0)
         size = 1;

@@ -21,6 +21,12 @@ bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes);
 // with AddressSanitizer or ThreadSanitizer, which reserve far more address space than they use.
 void limit_address_space(void);
 
+// Bounds what the process may allocate from here on to about bytes more than it holds now
+// (0: lifts the bound again). A request beyond it fails at once, as a null malloc or
+// std::bad_alloc, instead of being granted and filled. For a phase whose needs are known, such
+// as opening a file, while the process runs one thread.
+void bound_allocations(uint64_t bytes);
+
 // Keeps memory that is freed for the next request instead of handing it back to the kernel at
 // once. The OpenEXR library allocates and frees its compression tables for every block of
 // scanlines; handed back each time, every block pays page faults for fresh, zeroed pages again.

@@ -224,7 +224,7 @@ int load_header(void)
 // Converts the picture into the staged output. Returns 0 or -1 after a message.
 int convert(StagedOutput *staged, const char *output)
 {
-    writer = exr_writer_open(staged->temp_path.c_str(), width, height);
+    writer = exr_writer_open(staged->write_path.c_str(), width, height);
     if (!writer) {
         report_picture();
         fprintf(stderr, "pictor: Cannot open %s.\n", output);
@@ -274,6 +274,11 @@ int tohalf_run(int argc, const char *const *argv)
         fprintf(stderr, "pictor: The input and the output are the same file: %s\n", output);
         return 1;
     }
+    if (const char *stream = standard_stream_name(output)) {
+        fprintf(stderr, "pictor: Cannot write %s: it is this program's standard %s.\n", output,
+                stream);
+        return 1;
+    }
     if (load_header() != 0)
         return end_run(1);
     row = (double *)malloc((size_t)width * 4 * sizeof(double));
@@ -283,10 +288,12 @@ int tohalf_run(int argc, const char *const *argv)
         return end_run(1);
     }
     StagedOutput staged;
-    if (staged_output_begin(&staged, output) != 0) {
+    int begun = staged_output_begin(&staged, output, STAGED_PICTURE);
+    if (begun != 0) {
         int error = errno;
         report_picture();
-        fprintf(stderr, error == EISDIR ? "pictor: Cannot write %s: %s\n" : "pictor: Cannot open %s: %s\n",
+        fprintf(stderr, begun == STAGED_REFUSED ? "pictor: Cannot write %s: %s\n"
+                                                : "pictor: Cannot open %s: %s\n",
                 output, strerror(error));
         return end_run(1);
     }

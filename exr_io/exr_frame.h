@@ -17,4 +17,11 @@ inline ImfRgba *exr_frame_base(ImfRgba *row, int64_t y0, int64_t row_pixels, int
     return (ImfRgba *)((uintptr_t)row - (uintptr_t)offset);
 }
 
+// The same for the general interface's slices, with pixel_bytes a pixel and no step between
+// scanlines: pixel x0 of every scanline lands at row[0].
+inline char *exr_slice_base(void *row, int64_t x0, uint64_t pixel_bytes)
+{
+    return (char *)((uintptr_t)row - (uintptr_t)((uint64_t)x0 * pixel_bytes));
+}
+
 #endif

@@ -1,6 +1,8 @@
-// Reads an OpenEXR file through the library's RGBA interface, one scanline at a time, as rows
-// of RGBA doubles. The library converts luminance-chroma, tiled and multi-resolution files.
-// Messages go to stderr and begin with "exrinput: ".
+// Reads an OpenEXR file one scanline at a time, as rows of RGBA doubles. Files whose red, green,
+// blue or alpha is stored as 32-bit floats are read at that precision through the library's
+// general interface; all others through its RGBA interface, which converts luminance-chroma,
+// tiled and multi-resolution files and gives half floats. Missing channels read as 0 (alpha
+// as 1). Messages go to stderr and begin with "exrinput: ".
 #ifndef PICTOR_EXR_IO_EXR_READER_H
 #define PICTOR_EXR_IO_EXR_READER_H
 
@@ -8,22 +10,30 @@
 
 struct ImfInputFile;
 struct ImfRgba;
+struct ExrFloatInput;
 
 struct ExrScanlineReader {
-    ImfInputFile *file;
-    ImfRgba *half_row;  // width pixels
-    int32_t width;      // of the data window
+    ImfInputFile *file;     // the RGBA interface; null when floats are read
+    ExrFloatInput *floats;  // the general interface, for files with float channels; else null
+    ImfRgba *half_row;      // width pixels, as the RGBA interface gives them
+    float *float_row;       // width pixels of four floats, as the general interface gives them
+    int32_t width;          // of the data window
     int32_t height;
-    int32_t x_min;      // origin of the data window; scanline 0 is the window's top row
+    int32_t x_min;          // origin of the data window; scanline 0 is the window's top row
     int32_t y_min;
-    double *row;        // width pixels of four doubles, handed out by exr_reader_row
+    uint64_t least_bytes;   // the fewest bytes a file with this header can take
+    double *row;            // width pixels of four doubles, handed out by exr_reader_row
 };
 
 // Opens the file. Returns null after a message when it can't be opened, its data window is
-// empty or too wide, or memory runs out.
+// empty or too wide, it has none of the channels R, G, B and Y, or memory runs out.
 ExrScanlineReader *exr_reader_open(const char *path);
 int32_t exr_reader_width(const ExrScanlineReader *reader);
 int32_t exr_reader_height(const ExrScanlineReader *reader);
+
+// The fewest bytes that a file with this header can take: its pixel data at the best ratio its
+// compression can reach. A smaller file is damaged, however readable the library finds it.
+uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader);
 
 // Scanline y (0 <= y < height, counted from the top of the data window) as red, green, blue
 // and alpha doubles per pixel. The row is the reader's own, the same on every call and valid

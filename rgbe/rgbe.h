@@ -42,6 +42,8 @@ const int32_t RGBE_HAS_EXPOSURE = 4;
 // Widths that are written as run-length coded scanlines; others are flat.
 const int32_t RGBE_RLE_MIN_WIDTH = 8;
 const int32_t RGBE_RLE_MAX_WIDTH = 32767;
+// The longest header read: 1 MiB.
+const long RGBE_HEADER_MAX = 1L << 20;
 // Packet limits of the byte-run coder.
 const int32_t RGBE_MIN_RUN = 4;
 const int32_t RGBE_MAX_RUN = 127;
@@ -61,6 +63,7 @@ int rgbe_fail(int code, const char *message);
 int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info);
 // Reads and checks the header, leaving the stream on the first byte of pixel data.
 // info may be null; with one, GAMMA and EXPOSURE lines right after the FORMAT line are taken.
+// A header longer than RGBE_HEADER_MAX bytes, which no real picture has, is refused.
 int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info);
 
 // Pixel conversions. Packing never fails: NaN and negative components count as 0, values too

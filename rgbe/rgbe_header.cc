@@ -27,8 +27,10 @@ int rgbe_fail(int code, const char *message)
 
 int rgbe_fail_read(FILE *stream)
 {
-    if (feof(stream) && !ferror(stream))
-        errno = ENODATA;
+    if (feof(stream) && !ferror(stream)) {
+        fputs("RGBE read error: unexpected end of file\n", stderr);
+        return -1;
+    }
     return rgbe_fail(RGBE_ERR_READ, nullptr);
 }
 
@@ -66,22 +68,34 @@ struct HeaderLine {
     int length;  // bytes kept in text
 };
 
-// Returns false when nothing could be read (end of file or error).
-bool read_header_line(FILE *stream, HeaderLine *line)
+// What is left of the header's bound while it is read.
+struct HeaderInput {
+    FILE *stream;
+    long left;
+};
+
+// Reads the next line. Returns 0, or -1 after the message: the read error when nothing could be
+// read, or the header's bound when it is passed. The first line stops as soon as it can't
+// begin with "#?", so that no byte more than needed is read of a file that is no picture.
+int read_header_line(HeaderInput *in, HeaderLine *line, bool first = false)
 {
-    int c = getc(stream);
+    int c = getc(in->stream);
     if (c == EOF)
-        return false;
+        return rgbe_fail_read(in->stream);
     line->length = 0;
     while (c != EOF) {
+        if (--in->left < 0)
+            return rgbe_fail(RGBE_ERR_FORMAT, "header longer than 1 MiB");
         if (line->length < HEADER_LINE_KEEP)
             line->text[line->length++] = (char)c;
         if (c == '\n')
             break;
-        c = getc(stream);
+        if (first && line->length <= 2 && line->text[line->length - 1] != "#?"[line->length - 1])
+            break;
+        c = getc(in->stream);
     }
     line->text[line->length] = '\0';
-    return true;
+    return 0;
 }
 
 bool line_is(const HeaderLine &line, const char *text)
@@ -158,14 +172,15 @@ int parse_size_line(const char *text, int32_t *height, int32_t *width)
 int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info)
 {
     HeaderLine line;
+    HeaderInput in = {stream, RGBE_HEADER_MAX};
     if (info) {
         info->present = 0;
         info->program_type[0] = '\0';
         info->gamma = 1.0f;
         info->exposure = 1.0f;
     }
-    if (!read_header_line(stream, &line))
-        return rgbe_fail_read(stream);
+    if (read_header_line(&in, &line, true) != 0)
+        return -1;
     if (line.text[0] != '#' || line.text[1] != '?')
         return rgbe_fail(RGBE_ERR_FORMAT, "bad initial token");
     if (info) {
@@ -178,8 +193,8 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
             info->program_type[i] = c;
         }
         info->program_type[i] = '\0';
-        if (!read_header_line(stream, &line))
-            return rgbe_fail_read(stream);
+        if (read_header_line(&in, &line) != 0)
+            return -1;
         if (line.text[0] == '\0')
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
     }
@@ -188,23 +203,23 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
         if (line_is(line, FORMAT_LINE))
             break;
-        if (!read_header_line(stream, &line))
-            return rgbe_fail_read(stream);
+        if (read_header_line(&in, &line) != 0)
+            return -1;
         if (line.text[0] == '\0')
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
     }
-    if (!read_header_line(stream, &line))
-        return rgbe_fail_read(stream);
+    if (read_header_line(&in, &line) != 0)
+        return -1;
     if (info) {
         if (sscanf(line.text, "GAMMA=%f", &info->gamma) == 1) {
             info->present |= RGBE_HAS_GAMMA;
-            if (!read_header_line(stream, &line))
-                return rgbe_fail_read(stream);
+            if (read_header_line(&in, &line) != 0)
+                return -1;
         }
         if (sscanf(line.text, "EXPOSURE=%f", &info->exposure) == 1) {
             info->present |= RGBE_HAS_EXPOSURE;
-            if (!read_header_line(stream, &line))
-                return rgbe_fail_read(stream);
+            if (read_header_line(&in, &line) != 0)
+                return -1;
         }
     }
     // Writers put further lines (COLORCORR=, SOFTWARE=, command lines) between the FORMAT
@@ -212,11 +227,11 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
     while (!line_is(line, "\n")) {
         if (line.text[0] == '\0' || looks_like_size_line(line))
             return rgbe_fail(RGBE_ERR_FORMAT, "missing blank line after FORMAT specifier");
-        if (!read_header_line(stream, &line))
-            return rgbe_fail_read(stream);
+        if (read_header_line(&in, &line) != 0)
+            return -1;
     }
-    if (!read_header_line(stream, &line))
-        return rgbe_fail_read(stream);
+    if (read_header_line(&in, &line) != 0)
+        return -1;
     if (parse_size_line(line.text, height, width) < 2)
         return rgbe_fail(RGBE_ERR_FORMAT, "missing image size specifier");
     return 0;

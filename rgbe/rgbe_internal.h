@@ -9,8 +9,8 @@
 int rgbe_put_flat_pixels(FILE *stream, const double *pixels, int64_t count);
 int rgbe_get_flat_pixels(FILE *stream, double *pixels, int64_t count);
 
-// Reports a short read. At a plain end of file errno says nothing about the stream, so it is
-// set to ENODATA ("No data available") for a message that means what happened.
+// Reports a short read: "RGBE read error: unexpected end of file" at a plain end of file, where
+// errno says nothing about the stream, else the read error's own description.
 int rgbe_fail_read(FILE *stream);
 
 #endif

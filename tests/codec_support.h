@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 // What the codec prints when the data ends early.
-const char READ_AT_END[] = "RGBE read error: No data available\n";
+const char READ_AT_END[] = "RGBE read error: unexpected end of file\n";
 
 // A read stream over a copy of bytes (kept alive by the object).
 struct ByteReader {

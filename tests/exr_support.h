@@ -3,6 +3,10 @@
 #define PICTOR_TESTS_EXR_SUPPORT_H
 
 #include <ImfCRgbaFile.h>
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,6 +54,30 @@ inline HalfPicture read_halves(const std::string &path)
     EXPECT_TRUE(ImfInputReadPixels(in, p.ymin, p.ymax));
     ImfCloseInputFile(in);
     return p;
+}
+
+// Red, green, blue and alpha as floats through the library's general interface (missing
+// channels 0, alpha 1), for files that store one of them as 32-bit floats; else empty.
+inline std::vector<float> read_float_rgba(const std::string &path)
+{
+    Imf::InputFile in(path.c_str());
+    const Imf::ChannelList &channels = in.header().channels();
+    bool floats = false;
+    for (const char *name : {"R", "G", "B", "A"})
+        floats = floats || (channels.findChannel(name) && channels.findChannel(name)->type == Imf::FLOAT);
+    if (!floats || channels.findChannel("Y"))
+        return {};
+    Imath::Box2i window = in.header().dataWindow();
+    size_t width = window.max.x - window.min.x + 1, height = window.max.y - window.min.y + 1;
+    std::vector<float> values(width * height * 4);
+    Imf::FrameBuffer frame;
+    const char *names[] = {"R", "G", "B", "A"};
+    char *base = (char *)values.data() - (window.min.x + (ptrdiff_t)window.min.y * width) * 16;
+    for (int c = 0; c < 4; c++)
+        frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 16, 16 * width, 1, 1, c == 3 ? 1.0 : 0.0));
+    in.setFrameBuffer(frame);
+    in.readPixels(window.min.y, window.max.y);
+    return values;
 }
 
 inline ImfHalf half_of(float value)

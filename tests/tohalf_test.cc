@@ -132,11 +132,11 @@ TEST(Tohalf, InputFailures)
         {{"-i", "missing.hdr", "-o", "out.exr"}, "missing.hdr", "out.exr", "", "Cannot open input file missing.hdr\n"},
         {{"-o", "out.exr"}, "", "out.exr", "", "Cannot open input file \n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#!RGBE\n", "RGBE bad file format: bad initial token\n"},
-        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: No data available\n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: unexpected end of file\n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", std::string("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 9\n\2\2\0\10\1", 46),
          "RGBE bad file format: wrong scanline width\n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\nabcdefgh",
-         "RGBE read error: No data available\n"},
+         "RGBE read error: unexpected end of file\n"},
     };
     for (const Case &c : cases) {
         if (c.in == "in.hdr")
@@ -178,7 +178,7 @@ TEST(Tohalf, BandBoundaries)
         RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(path_lines("in.hdr", "out.exr"), r.out);
-        EXPECT_EQ("RGBE read error: No data available\n", r.err);
+        EXPECT_EQ("RGBE read error: unexpected end of file\n", r.err);
         EXPECT_EQ(3u, list_dir(dir.path).size()) << row;  // in, coded, head: nothing else
     }
 }
