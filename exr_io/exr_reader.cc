@@ -106,7 +106,8 @@ bool inspect_channels(const char *path, ExrScanlineReader *reader)
             const Imf::Channel &channel = c.channel();
             color = color || is_one_of(c.name(), "R", "G", "B", "Y");
             luminance = luminance || std::string(c.name()) == "Y";
-            floats = floats || (is_one_of(c.name(), "R", "G", "B", "A") && channel.type == Imf::FLOAT);
+            floats = floats ||
+                     (is_one_of(c.name(), "R", "G", "B", "A") && channel.type == Imf::FLOAT);
             double across = channel.xSampling > 0 ? reader->width / channel.xSampling : 0;
             double down = channel.ySampling > 0 ? reader->height / channel.ySampling : 0;
             data_bytes += (channel.type == Imf::HALF ? 2.0 : 4.0) * across * down;

@@ -4,7 +4,14 @@
 #include "tests/exr_support.h"
 #include "tests/test_support.h"
 
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+
+#include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -245,6 +252,98 @@ TEST(Fromhalf, FullDisk)
         EXPECT_EQ(3u, list_dir(dir.path).size());
         unlink((dir / "inscanline_out.raw").c_str());
     }
+}
+
+TEST(Fromhalf, DumpIsStagedAndNeverWrittenThroughALink)
+{
+    ScratchDir dir;
+    std::vector<ImfRgba> halves = test_halves(9, 3);
+    write_halves(dir / "in.exr", 0, 0, 9, 3, halves);
+    write_file(dir / "victim", "somebody else's file");
+    ASSERT_EQ(0, symlink("victim", (dir / "inscanline_out.raw").c_str()));
+    EXPECT_EQ(0, fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"}).status);
+    EXPECT_EQ("somebody else's file", read_file(dir / "victim"));
+    struct stat st;
+    ASSERT_EQ(0, lstat((dir / "inscanline_out.raw").c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(expected_dump(halves) == read_file(dir / "inscanline_out.raw"));
+}
+
+TEST(Fromhalf, InterruptedRunsLeaveNothingBehind)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 1500, 1500, test_halves(1500, 1500));
+    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        RunOptions options;
+        options.cwd = dir.path;
+        options.signal_on_temporary = sig;
+        RunResult r = run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr"}, options);
+        EXPECT_EQ(128 + sig, r.status);
+        EXPECT_EQ((std::vector<std::string>{"in.exr"}), list_dir(dir.path));
+    }
+}
+
+// The bytes of a file with value written offset bytes after the start of name.
+std::string patched(std::string bytes, const std::string &name, size_t offset,
+                    const std::string &value)
+{
+    size_t at = bytes.find(name);
+    return at == std::string::npos ? "" : bytes.replace(at + offset, value.size(), value);
+}
+
+TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
+{
+    ScratchDir dir;
+    write_halves(dir / "one.exr", 0, 0, 1, 1, test_halves(1, 1));
+    std::string one = read_file(dir / "one.exr");
+    int32_t tall[4] = {0, -(1 << 30) + 2, 0, (1 << 30) - 2};  // about 2^31 lines of PIZ blocks
+    int32_t huge = 2000000000;  // a text of 2 GB in their place
+    write_file(dir / "tall.exr", patched(one, "dataWindow", 21, std::string((char *)tall, 16)));
+    std::string text_attribute = patched(one, "channels", 0, std::string("channelz\0string", 16));
+    write_file(dir / "attribute.exr", patched(text_attribute, "channelz", 16, std::string((char *)&huge, 4)));
+    for (std::string name : {"tall.exr", "attribute.exr"}) {
+        RunOptions options;
+        options.cwd = dir.path;
+        options.timeout_seconds = 20;  // without a bound, 80 and 7 seconds
+        RunResult r = run_program(fromhalf_path(), {"-i", name, "-o", "out.hdr"}, options);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("pictor: Cannot open " + name + ".\n", r.err.substr(r.err.find('\n') + 1)) << r.err;
+        EXPECT_LT(r.peak_kb, 256 << 10);  // without a bound, 16.8 and 1.96 GB
+    }
+}
+
+TEST(Fromhalf, FloatChannelsAtFullPrecisionAndFilesWithoutColour)
+{
+    ScratchDir dir;
+    const float values[] = {1e6f, 70000.0f, 0.1f, 3.0f, 1e-9f, 65505.0f};  // beyond half's reach
+    auto write = [&](const std::string &path, std::vector<std::string> channels) {
+        Imf::Header header(2, 1);
+        for (const std::string &c : channels)
+            header.channels().insert(c, Imf::Channel(Imf::FLOAT));
+        Imf::OutputFile out(path.c_str(), header);
+        Imf::FrameBuffer frame;
+        for (size_t c = 0; c < channels.size(); c++)
+            frame.insert(channels[c], Imf::Slice(Imf::FLOAT, (char *)&values[c], 3 * sizeof(float), 0));
+        out.setFrameBuffer(frame);
+        out.writePixels(1);
+    };
+    write(dir / "float.exr", {"R", "G", "B"});
+    RunResult r = fromhalf(dir.path, {"-i", "float.exr", "-o", "out.hdr"});
+    EXPECT_EQ(0, r.status) << r.err;
+    const float dump[] = {1e6f, 70000.0f, 0.1f, 1.0f, 3.0f, 1e-9f, 65505.0f, 1.0f};  // alpha 1
+    EXPECT_EQ(std::string((const char *)dump, sizeof dump), read_file(dir / "inscanline_out.raw"));
+    std::vector<double> pixels = {1e6, 70000, 0.1, 3, 1e-9, 65505};
+    std::string expected = written_bytes([&](FILE *s) {
+        rgbe_header_write(s, 2, 1, nullptr);
+        rgbe_put_scanlines(s, pixels.data(), 2, 1);
+    });
+    EXPECT_TRUE(expected == read_file(dir / "out.hdr"));
+
+    write(dir / "layers.exr", {"diffuse.R", "Z"});
+    r = fromhalf(dir.path, {"-i", "layers.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("exrinput: layers.exr has no R, G, B or Y channel (its channels: Z, diffuse.R).\n"
+              "pictor: Cannot open layers.exr.\n", r.err);
 }
 
 TEST(Fromhalf, DumpInAnUnwritableDirectory)

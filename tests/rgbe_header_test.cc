@@ -161,6 +161,24 @@ TEST(RgbeHeaderRead, Failures)
     EXPECT_EQ(NO_SIZE, read_header("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 99999999999999999999 +X 1\n").err);
 }
 
+TEST(RgbeHeaderRead, EndsQuicklyOnWhatIsNoHeader)
+{
+    // A first line that departs from "#?" is refused at that byte, however long it is.
+    ReadResult r = read_header(std::string(3 << 20, '\0'));
+    EXPECT_EQ("RGBE bad file format: bad initial token\n", r.err);
+    EXPECT_EQ(1, r.position);
+    // Endless comments, before or after the format line, end at the header's bound.
+    const std::string too_long = "RGBE bad file format: header longer than 1 MiB\n";
+    std::string comments;
+    while (comments.size() <= (1u << 20))
+        comments += "# a comment line\n";
+    EXPECT_EQ(too_long, read_header("#?RGBE\n" + comments).err);
+    EXPECT_EQ(too_long, read_header("#?RGBE\nFORMAT=32-bit_rle_rgbe\n" + comments, false).err);
+    EXPECT_EQ(too_long, read_header("#?" + std::string(2 << 20, 'x')).err);
+    comments.resize((1 << 20) - 100);  // a long header below the bound still reads
+    EXPECT_EQ(0, read_header("#?RGBE\n" + comments + "\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n").status);
+}
+
 TEST(RgbeHeaderRead, SizeLineForms)
 {
     ReadResult r = read_header("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y480+X640\n");

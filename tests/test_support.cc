@@ -92,6 +92,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
         }
         for (const std::string &setting : options.environment)
             putenv(const_cast<char *>(setting.c_str()));
+        if (options.user > 0 && (setgid(options.user) != 0 || setuid(options.user) != 0))
+            _exit(122);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
         for (const std::string &arg : args)
@@ -109,8 +111,18 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     int open_pipes = 2;
     time_t deadline = time(nullptr) + options.timeout_seconds;
     bool timed_out = false;
+    bool signalled = false;
     while (open_pipes > 0) {
         int wait_ms = (int)(deadline - time(nullptr)) * 1000;
+        if (options.signal_on_temporary && !signalled) {
+            for (const std::string &name : list_dir(options.cwd))
+                signalled = signalled || name[0] == '.';
+            if (signalled)
+                kill(pid, options.signal_on_temporary);
+            wait_ms = wait_ms > 0 ? 1 : 0;
+            if (wait_ms > 0 && poll(fds, 2, 1) == 0)
+                continue;
+        }
         if (wait_ms <= 0 || poll(fds, 2, wait_ms) == 0) {
             timed_out = true;
             kill(pid, SIGKILL);
@@ -134,7 +146,9 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
         if (fds[i].fd >= 0)
             close(fds[i].fd);
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage = {};
+    wait4(pid, &status, 0, &usage);
+    result.peak_kb = usage.ru_maxrss;
     if (timed_out)
         result.status = -1;
     else if (WIFEXITED(status))

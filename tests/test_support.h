@@ -22,6 +22,7 @@ struct RunResult {
     std::string out;  // standard output
     std::string err;  // standard error
     int status;       // exit status, or 128 + signal, or -1 when it timed out
+    long peak_kb;     // peak resident memory
 };
 
 struct RunOptions {
@@ -29,6 +30,8 @@ struct RunOptions {
     long file_size_limit = 0;  // RLIMIT_FSIZE in bytes when above 0 (SIGXFSZ ignored)
     int timeout_seconds = 120;
     std::vector<std::string> environment;  // extra NAME=VALUE settings
+    unsigned user = 0;                      // run as this user and group when above 0
+    int signal_on_temporary = 0;            // sent once a hidden file appears in cwd
 };
 
 // Runs program with args (argv[0] is the program path) and collects everything it prints.

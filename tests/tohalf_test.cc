@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -238,6 +239,49 @@ TEST(Tohalf, OutputPathFailures)
     r = tohalf(dir, {"-i", dir / "in.hdr", "-o", "/proc/out.exr"});  // unwritable even for root
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(0u, r.err.find("pictor: Cannot open /proc/out.exr: "));
+}
+
+TEST(Tohalf, ReplacedOutputsKeepWhatUsersRelyOn)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(10, 3);
+    write_rgbe_picture(dir / "in.hdr", 10, 3, pixels);
+    // A link is followed: its target is replaced, keeping mode, owner and group; the link stays.
+    write_file(dir / "private.exr", "earlier");
+    bool root = geteuid() == 0;  // to give files away, and to become another user
+    unsigned owner = root ? 1000 : geteuid(), group = root ? 1000 : getegid();
+    ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), 0640));
+    ASSERT_EQ(0, chown((dir / "private.exr").c_str(), owner, group));
+    ASSERT_EQ(0, symlink("private.exr", (dir / "link.exr").c_str()));
+    ASSERT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "link.exr"}).status);
+    expect_picture(dir / "private.exr", pixels, 10, 3);
+    struct stat st;
+    ASSERT_EQ(0, lstat((dir / "link.exr").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(0, stat((dir / "private.exr").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ(owner, st.st_uid);
+    EXPECT_EQ(group, st.st_gid);
+    // A name as long as the folder allows.
+    std::string longest(255 - 4, 'n');
+    EXPECT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", longest + ".exr"}).status);
+    // A file the user could not write in place is refused, untouched.
+    ASSERT_EQ(0, chmod(dir.path.c_str(), 0777));
+    ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), 0444));
+    RunOptions options;
+    options.cwd = dir.path;
+    options.user = root ? 65534 : 0;
+    RunResult r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "private.exr"}, options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot write private.exr: Permission denied\n", r.err);
+    ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), 0644));
+    expect_picture(dir / "private.exr", pixels, 10, 3);
+    // The program's own standard output.
+    r = tohalf(dir, {"-i", "in.hdr", "-o", "/dev/stdout"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(path_lines("in.hdr", "/dev/stdout"), r.out);
+    EXPECT_EQ("pictor: Cannot write /dev/stdout: it is this program's standard output.\n", r.err);
+    EXPECT_EQ(4u, list_dir(dir.path).size());
 }
 
 TEST(Tohalf, FullDisk)

@@ -20,11 +20,12 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
 
 # The converters run two threads: their tests, and the pipeline's own, under ThreadSanitizer.
+# Its allocator can't take a bound on a file's open, so the test of that bound is left out.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_TSAN=ON -DPICTOR_BENCH=OFF \
   >/dev/null
 cmake --build build-tsan -j"$jobs"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" \
-  -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.')
+  -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.' -E 'HostileHeadersEndInBoundedMemory')
 
 if command -v clang++ >/dev/null 2>&1; then
   tools/fuzz.sh "${PICTOR_FUZZ_SECONDS:-60}"
