@@ -35,11 +35,13 @@ void command_line_set_program(PictorProgram program)
 
 CommandLineScan scan_command_line(int argc, const char *const *argv)
 {
-    CommandLineScan scan = {"", "", argc < 2};
-    for (int i = 1; i < argc && !scan.help; i++) {
+    CommandLineScan scan = {"", "", argc < 2, false};
+    for (int i = 1; i < argc && !scan.help && !scan.version; i++) {
         const char *word = argv[i];
         if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
             scan.help = true;
+        } else if (strcmp(word, "--version") == 0) {
+            scan.version = true;
         } else if (strcmp(word, "-i") == 0 && i + 1 < argc) {
             scan.input_path = argv[++i];
         } else if (strcmp(word, "-o") == 0 && i + 1 < argc) {
@@ -54,6 +56,8 @@ void parse_command_line(int argc, const char *const *argv)
     CommandLineScan scan = scan_command_line(argc, argv);
     if (scan.help)
         print_usage();
+    if (scan.version)
+        print_version();
     input_path = scan.input_path;
     output_path = scan.output_path;
 }
@@ -63,6 +67,14 @@ void print_usage(void)
     const char *const *lines = usage_program == PICTOR_FROMHALF ? FROMHALF_USAGE : TOHALF_USAGE;
     for (int i = 0; i < 5; i++)
         fputs(lines[i], stderr);
+    exit(0);
+}
+
+void print_version(void)
+{
+    printf("%s %s\n", usage_program == PICTOR_FROMHALF ? "pictor_fromhalf" : "pictor_tohalf",
+           PICTOR_VERSION);
+    fflush(stdout);
     exit(0);
 }
 

@@ -9,20 +9,26 @@ struct CommandLineScan {
     const char *input_path;   // last -i path, "" when none
     const char *output_path;  // last -o path, "" when none
     bool help;                // -h, --help, or no words at all
+    bool version;             // --version (before any help request)
 };
 
 // Selects whose usage text print_usage writes; PICTOR_TOHALF until called.
 void command_line_set_program(PictorProgram program);
 
-// Walks the words as parse_command_line does and stops at the first help request. Paths are
-// the words themselves, kept whole; -i or -o as the last word is passed over.
+// Walks the words as parse_command_line does and stops at the first help or version request.
+// Paths are the words themselves, kept whole; -i or -o as the last word is passed over.
 CommandLineScan scan_command_line(int argc, const char *const *argv);
 
-// Fills the path stores; a help request (or no words) ends the process through print_usage.
+// Fills the path stores; a help request (or no words) ends the process through print_usage,
+// a version request through print_version.
 void parse_command_line(int argc, const char *const *argv);
 
 // Writes the usage text to stderr and ends the process with exit status 0.
 [[noreturn]] void print_usage(void);
+
+// Writes the program's name and version ("pictor_tohalf 1.0.0") to stdout and ends the process
+// with exit status 0.
+[[noreturn]] void print_version(void);
 
 // The stores filled by parse_command_line; empty strings until then.
 const char *command_line_input_path(void);

@@ -279,6 +279,8 @@ int fromhalf_run(int argc, const char *const *argv)
     command_line_set_program(PICTOR_FROMHALF);
     // The input is opened and its size reported before a later -h is honoured.
     CommandLineScan scan = scan_command_line(argc, argv);
+    if (scan.version)
+        print_version();
     if (scan.help && scan.input_path[0] == '\0')
         print_usage();
     const char *input = scan.input_path;

@@ -54,6 +54,9 @@ TEST(CommandLine, HelpRequests)
     EXPECT_TRUE(scan({"-i", "a", "-o", "b", "--help"}).help);
     EXPECT_TRUE(scan({"x", "-h", "-i", "a"}).help);
     EXPECT_STREQ("", scan({"-h", "-i", "a"}).input_path);  // the walk stops at the request
+    EXPECT_TRUE(scan({"-i", "a", "--version"}).version);
+    EXPECT_FALSE(scan({"-h", "--version"}).version);
+    EXPECT_FALSE(scan({"-o", "--version"}).version);  // a path, not a request
 }
 
 TEST(CommandLine, ParseFillsTheStores)
