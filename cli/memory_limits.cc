@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
-#include <new>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -100,6 +99,16 @@ void bound_allocations(uint64_t bytes)
 #endif
 }
 
+uint64_t largest_allocation(void)
+{
+    uint64_t largest = memory_budget;
+#if defined(PICTOR_ASAN)
+    if (allocation_bound != 0 && (largest == 0 || allocation_bound < largest))
+        largest = allocation_bound;
+#endif
+    return largest;
+}
+
 void keep_freed_memory(void)
 {
     // The largest mmap threshold glibc allows; blocks of the widest pictures stay below it.
@@ -123,64 +132,3 @@ void limit_address_space(void)
     }
 #endif
 }
-
-#ifdef PICTOR_ASAN
-// Under AddressSanitizer a failed operator new ends the process, whatever its options say. The
-// OpenEXR library asks for absurd amounts on some damaged files and expects std::bad_alloc when
-// that fails, as it does in normal builds (where limit_address_space makes such requests fail).
-// Sanitizer builds therefore route every form of new and delete through malloc and free, which
-// the sanitizer still checks and which return null when allocator_may_return_null is set.
-namespace {
-
-void *allocate_or_null(size_t size, size_t alignment)
-{
-    // A budget set for a conversion inside a fuzzer bounds the library's requests too, as the
-    // address-space limit does in the programs.
-    if ((memory_budget != 0 && size > memory_budget) ||
-        (allocation_bound != 0 && size > allocation_bound))
-        return nullptr;
-    if (size == 0)
-        size = 1;
-    if (alignment <= alignof(std::max_align_t))
-        return malloc(size);
-    void *p = nullptr;
-    return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
-}
-
-void *allocate_or_throw(size_t size, size_t alignment)
-{
-    void *p = allocate_or_null(size, alignment);
-    if (!p)
-        throw std::bad_alloc();
-    return p;
-}
-
-}  // namespace
-
-void *operator new(size_t size) { return allocate_or_throw(size, 0); }
-void *operator new[](size_t size) { return allocate_or_throw(size, 0); }
-void *operator new(size_t size, const std::nothrow_t &) noexcept { return allocate_or_null(size, 0); }
-void *operator new[](size_t size, const std::nothrow_t &) noexcept { return allocate_or_null(size, 0); }
-void *operator new(size_t size, std::align_val_t a) { return allocate_or_throw(size, (size_t)a); }
-void *operator new[](size_t size, std::align_val_t a) { return allocate_or_throw(size, (size_t)a); }
-void *operator new(size_t size, std::align_val_t a, const std::nothrow_t &) noexcept
-{
-    return allocate_or_null(size, (size_t)a);
-}
-void *operator new[](size_t size, std::align_val_t a, const std::nothrow_t &) noexcept
-{
-    return allocate_or_null(size, (size_t)a);
-}
-void operator delete(void *p) noexcept { free(p); }
-void operator delete[](void *p) noexcept { free(p); }
-void operator delete(void *p, size_t) noexcept { free(p); }
-void operator delete[](void *p, size_t) noexcept { free(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { free(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { free(p); }
-void operator delete(void *p, std::align_val_t) noexcept { free(p); }
-void operator delete[](void *p, std::align_val_t) noexcept { free(p); }
-void operator delete(void *p, size_t, std::align_val_t) noexcept { free(p); }
-void operator delete[](void *p, size_t, std::align_val_t) noexcept { free(p); }
-void operator delete(void *p, std::align_val_t, const std::nothrow_t &) noexcept { free(p); }
-void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexcept { free(p); }
-#endif

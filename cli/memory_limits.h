@@ -27,6 +27,10 @@ void limit_address_space(void);
 // as opening a file, while the process runs one thread.
 void bound_allocations(uint64_t bytes);
 
+// The largest single request that may be granted, from the budget and (in builds with
+// AddressSanitizer, where it is not a process limit) the bound; 0 when there is none.
+uint64_t largest_allocation(void);
+
 // Keeps memory that is freed for the next request instead of handing it back to the kernel at
 // once. The OpenEXR library allocates and frees its compression tables for every block of
 // scanlines; handed back each time, every block pays page faults for fresh, zeroed pages again.

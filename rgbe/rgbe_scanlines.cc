@@ -104,10 +104,10 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
     int32_t cur = 0;
     while (cur < n) {
         // The next run: the first group of at least RGBE_MIN_RUN equal bytes at or after cur,
-        // groups being the stretches of equal bytes that follow each other from cur.
+        // groups being the stretches of equal bytes that follow each other from cur. The first
+        // place where four equal bytes begin is such a group's start: had the byte before it
+        // been equal too, four equal bytes would have begun there.
         int32_t beg = next_equal_four(data, cur, n);
-        while (beg > cur && beg < n && data[beg - 1] == data[beg])
-            beg--;
         // What lies before it: a lone group of 2 or 3 equal bytes is a short run, the rest
         // goes out as literals.
         int32_t stretch = beg - cur;

@@ -56,6 +56,7 @@ TEST(ExrWriter, RowsInOrderWithExactAndNarrowedValues)
     HalfPicture p = read_halves(dir / "rows.exr");
     ASSERT_EQ(width - 1, p.xmax);
     ASSERT_EQ(height - 1, p.ymax);
+    EXPECT_EQ((std::vector<int>{0, 0, width - 1, height - 1}), std::vector<int>(p.display, p.display + 4));
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
             const ImfRgba &px = p.pixels[(size_t)y * width + x];

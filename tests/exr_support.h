@@ -34,6 +34,7 @@ inline void write_halves(const std::string &path, int xmin, int ymin, int width,
 // Reads a whole RGBA file back through the library.
 struct HalfPicture {
     int xmin, ymin, xmax, ymax, compression, line_order;
+    int display[4];  // xmin, ymin, xmax, ymax of the display window
     std::vector<ImfRgba> pixels;
 };
 
@@ -46,6 +47,7 @@ inline HalfPicture read_halves(const std::string &path)
         return p;
     const ImfHeader *header = ImfInputHeader(in);
     ImfHeaderDataWindow(header, &p.xmin, &p.ymin, &p.xmax, &p.ymax);
+    ImfHeaderDisplayWindow(header, &p.display[0], &p.display[1], &p.display[2], &p.display[3]);
     p.compression = ImfHeaderCompression(header);
     p.line_order = ImfHeaderLineOrder(header);
     int width = p.xmax - p.xmin + 1, height = p.ymax - p.ymin + 1;

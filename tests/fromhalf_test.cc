@@ -167,6 +167,15 @@ TEST(Fromhalf, DamagedScanlines)
     EXPECT_EQ(r.err.size() - 1, r.err.find('\n'));  // one message
     EXPECT_TRUE("earlier" == read_file(dir / "out.hdr"));
     EXPECT_FALSE(file_exists(dir / "inscanline_out.raw"));
+
+    // Uncompressed, a file cut short can't hold its pixels: refused before anything is read.
+    write_halves(dir / "full.exr", 0, 0, 64, 64, halves, IMF_NO_COMPRESSION);
+    bytes = read_file(dir / "full.exr");
+    write_file(dir / "cut.exr", bytes.substr(0, 64 * 64 * 8 - 1));  // one byte short of the halves
+    r = fromhalf(dir.path, {"-i", "cut.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: cut.exr is damaged: 32767 bytes can't hold 64 x 64 pixels.\n", r.err);
+    EXPECT_EQ(3u, list_dir(dir.path).size());
 }
 
 TEST(Fromhalf, PathsThatMustNotBeWritten)
@@ -203,7 +212,9 @@ TEST(Fromhalf, OutputFailures)
         {"", "Cannot open output file \n"},
         {"missing/out.hdr", "Cannot open output file missing/out.hdr\n"},
         {"/proc/out.hdr", "Cannot open output file /proc/out.hdr\n"},
+        {"folder", "pictor: Cannot write folder: Is a directory\n"},
     };
+    ASSERT_EQ(0, mkdir((dir / "folder").c_str(), 0755));
     for (const Case &c : cases) {
         std::vector<std::string> args = {"-i", "in.exr"};
         if (!c.out.empty())
@@ -213,7 +224,7 @@ TEST(Fromhalf, OutputFailures)
         EXPECT_EQ(progress("in.exr", c.out, 9, 3) + "Writing RGBE file.\n", r.out);
         EXPECT_EQ(c.err, r.err);
     }
-    EXPECT_EQ(1u, list_dir(dir.path).size());  // found before any work: no dump either
+    EXPECT_EQ(2u, list_dir(dir.path).size());  // found before any work: no dump either
 }
 
 TEST(Fromhalf, FullDisk)

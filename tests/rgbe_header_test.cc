@@ -192,6 +192,7 @@ TEST(RgbeHeaderRead, SizeLineForms)
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(INT32_MIN, r.height);
     EXPECT_EQ(INT32_MAX, r.width);
+    EXPECT_EQ(NO_SIZE, read_header("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 2147483648\n").err);
 }
 
 TEST(RgbeFail, MessagesByCode)

@@ -43,6 +43,7 @@ TEST(RgbePixel, UnpacksWithFloor)
 {
     EXPECT_EQ((std::vector<double>{1.0, 0.5, 0.25}), unpack({128, 64, 32, 129}));
     EXPECT_EQ((std::vector<double>{1.0, 1e-6, 1e-6}), unpack({128, 0, 0, 129}));
+    EXPECT_EQ((std::vector<double>{1e-6, 1.0, 1e-6}), unpack({0, 128, 0, 129}));
     EXPECT_EQ((std::vector<double>{1e-6, 1e-6, 1e-6}), unpack({255, 255, 255, 0}));
     EXPECT_EQ((std::vector<double>{0.9921875, 1e-6, 1e-6}), unpack({127, 0, 0, 129}));
     EXPECT_EQ(255 * std::ldexp(1.0, 119), unpack({255, 1, 1, 255})[0]);

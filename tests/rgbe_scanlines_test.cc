@@ -169,6 +169,8 @@ TEST(RgbeScanlines, MalformedData)
               decode(std::string({2, 2, 2, (char)128}) + std::string(100, 'x'), 641, 1).err);
     EXPECT_EQ(bad, decode(marker + packet(0, "x"), 8, 1).err);
     EXPECT_EQ(bad, decode(marker + packet(138, "x"), 8, 1).err);         // run of 10 in 8 bytes
+    EXPECT_EQ(bad, decode(marker + packet(130, "x") + packet(135, "x"), 8, 1).err);  // 1 over
+    EXPECT_EQ(bad, decode(marker + packet(9, "abcdefghi"), 8, 1).err);
     EXPECT_EQ(bad, decode(marker + packet(4, "abcd") + packet(5, "abcde"), 8, 1).err);
     Decoded d = decode(marker + packet(136, "x") + packet(136, "x") + packet(136, "x") + packet(136, "\x81"), 8, 2);
     EXPECT_EQ(-1, d.status);

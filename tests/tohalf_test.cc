@@ -136,6 +136,7 @@ TEST(Tohalf, InputFailures)
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: unexpected end of file\n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", std::string("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 9\n\2\2\0\10\1", 46),
          "RGBE bad file format: wrong scanline width\n"},
+        {{"-i", ".", "-o", "out.exr"}, ".", "out.exr", "", "RGBE read error: Is a directory\n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\nabcdefgh",
          "RGBE read error: unexpected end of file\n"},
     };
@@ -194,6 +195,8 @@ TEST(Tohalf, SizesThatCantBeConverted)
         {"-Y 3 +X 0", "pictor: Invalid picture size 0 x 3.\n"},
         {"-Y 2000000000 +X 2000000000", "pictor: A 2000000000 x 2000000000 picture does not fit in memory.\n"},
         {"-Y 1 +X 2147483647", "pictor: A 2147483647 x 1 picture does not fit in memory.\n"},
+        // Streams in bands, but its file is far too short: the output is not even begun.
+        {"-Y 2147483647 +X 30000", "pictor: A 30000 x 2147483647 picture does not fit in memory.\n"},
     };
     for (const Case &c : cases) {
         write_file(dir / "in.hdr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n" + c.size + "\n");
@@ -315,10 +318,22 @@ TEST(Tohalf, ReplacesAnEarlierFileAndWritesDevices)
     EXPECT_EQ(0, r.status);
     expect_picture(dir / "out.exr", pixels, 40, 3);
 
+    // A device gets a copy made in /tmp, which is gone after (others' copies come and go).
+    auto copies = [] {
+        std::vector<std::string> names;
+        for (const std::string &name : list_dir("/tmp"))
+            if (name.rfind("pictor-", 0) == 0)
+                names.push_back(name);
+        return names;
+    };
+    std::vector<std::string> before = copies();
     r = tohalf(dir, {"-i", "in.hdr", "-o", "/dev/null"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(DONE, r.err);
     EXPECT_EQ(2u, list_dir(dir.path).size());
+    for (int wait = 0; wait < 30 && copies().size() > before.size(); wait++)
+        usleep(100000);
+    EXPECT_LE(copies().size(), before.size());
 }
 
 }  // namespace

@@ -16,16 +16,29 @@ namespace {
 // Conversions may claim pictures of any size; inside a fuzzer they get a small budget.
 const uint64_t FUZZ_MEMORY_BUDGET = 64u << 20;
 
-// A scratch directory made once per process, which holds the input, outputs and the dump.
-const std::string &scratch_dir()
-{
-    static std::string dir = [] {
+// A scratch directory made once per process, which holds the input, outputs and the dump, and
+// is removed with them when the process ends.
+struct ScratchFolder {
+    std::string path;
+    ScratchFolder()
+    {
         char name[] = "/tmp/pictor_fuzz_XXXXXX";
         if (!mkdtemp(name))
             abort();
-        return std::string(name);
-    }();
-    return dir;
+        path = name;
+    }
+    ~ScratchFolder()
+    {
+        for (const char *file : {"in.hdr", "in.exr", "out.exr", "out.hdr", "inscanline_out.raw"})
+            unlink((path + "/" + file).c_str());
+        rmdir(path.c_str());
+    }
+};
+
+const std::string &scratch_dir()
+{
+    static ScratchFolder folder;
+    return folder.path;
 }
 
 void write_input(const std::string &path, const uint8_t *data, size_t size)
@@ -74,6 +87,7 @@ int run_quietly(int (*run)(int, const char *const *), const std::string &in, con
         QuietStreams quiet;
         status = run(5, argv);
     }
+    set_memory_budget(0);  // the budget is this run's, not the process's
     if (chdir(cwd.data()) != 0)
         abort();
     return status;
