@@ -175,7 +175,7 @@ int begin_dump(StagedOutput *staged)
 {
     dump = nullptr;
     if (staged_output_begin(staged, DUMP_PATH, STAGED_DUMP) == 0)
-        dump = fopen(staged->write_path.c_str(), "wb");
+        dump = staged_output_stream(staged);
     if (!dump) {
         rgbe_fail(RGBE_ERR_WRITE, nullptr);
         staged_output_discard(staged);
@@ -225,7 +225,7 @@ int begin_output(StagedOutput *staged, const char *path)
     int begun = path[0] == '\0' ? -1 : staged_output_begin(staged, path, STAGED_PICTURE);
     int error = errno;
     if (begun == 0)
-        output = fopen(staged->write_path.c_str(), "wb");
+        output = staged_output_stream(staged);
     if (!output) {
         staged_output_discard(staged);
         printf("Writing RGBE file.\n");

@@ -216,6 +216,7 @@ int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
     out->temp_path.clear();
     out->copy_into = false;
     out->replaces = false;
+    out->remove_first = use == STAGED_DUMP;
     struct stat st, link;
     bool exists = stat(path, &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
@@ -253,6 +254,20 @@ int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
     return 0;
 }
 
+FILE *staged_output_stream(const StagedOutput *out)
+{
+    if (out->temp_path.empty())
+        return fopen(out->write_path.c_str(), "wb");
+    int fd = open(out->temp_path.c_str(), O_WRONLY);
+    FILE *stream = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && !stream) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
 int staged_output_commit(StagedOutput *out)
 {
     if (out->temp_path.empty())
@@ -262,6 +277,12 @@ int staged_output_commit(StagedOutput *out)
         result = copy_file(out->temp_path.c_str(), out->target.c_str());
     } else {
         set_attributes(out);
+        // ext4 writes out a file renamed over another before the rename returns: for the dump,
+        // gigabytes of scratch data, that costs more than the whole conversion's writing. Its
+        // old file goes first, leaving a moment without a dump instead; the picture keeps the
+        // plain rename and the protection that comes with it.
+        if (out->remove_first)
+            unlink(out->target.c_str());
         result = rename(out->temp_path.c_str(), out->target.c_str());
     }
     int error = errno;

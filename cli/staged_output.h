@@ -6,6 +6,7 @@
 #ifndef PICTOR_CLI_STAGED_OUTPUT_H
 #define PICTOR_CLI_STAGED_OUTPUT_H
 
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 
@@ -28,6 +29,7 @@ struct StagedOutput {
     std::string temp_path;   // the temporary file; empty when there is none (any more)
     bool copy_into;          // target is a device or pipe that gets the temporary file's bytes
     bool replaces;           // a regular file stands at target: its mode and owner carry over
+    bool remove_first;       // the dump: what stands at target is removed just before the rename
     struct stat old;         // that file's status
 };
 
@@ -38,6 +40,11 @@ struct StagedOutput {
 // a signal (see remove_temporary_files_on_signals).
 const int STAGED_REFUSED = -2;
 int staged_output_begin(StagedOutput *out, const char *path, StagedUse use);
+
+// A stream on write_path, for writing from its start, or null with errno set. The temporary
+// file, empty already, is not truncated again: ext4 writes a file truncated to nothing out to
+// the disk when it is closed, before the close returns, which for gigabytes takes a while.
+FILE *staged_output_stream(const StagedOutput *out);
 
 // Moves the finished temporary file to the output. Returns 0, or -1 after a "pictor: "
 // message; the temporary file is gone either way.
