@@ -1,9 +1,9 @@
 // pictor_fromhalf: converts an OpenEXR file into a run-length coded Radiance RGBE picture, and
 // writes every scanline as read into the raw dump "inscanline_out.raw" in the current
 // directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel). Both
-// are staged outputs: whole, or not written at all. The
-// picture moves through in bands of rows: one thread reads a band from the EXR file, the
-// calling thread writes it to the dump and codes it into the RGBE file.
+// are staged outputs: whole, or not written at all. The picture moves through in bands of
+// rows: one thread reads a band from the EXR file, the calling thread writes it to the dump and
+// codes it into the RGBE file.
 #include "cli/band_pipeline.h"
 #include "cli/command_line.h"
 #include "cli/converters.h"
