@@ -38,6 +38,7 @@ struct Band {
 
 // One run's state.
 ExrScanlineReader *reader;
+uint64_t input_bytes;         // the input's size when it is a regular file, else 0
 int32_t width;
 int32_t height;
 Band bands[BAND_POOL_SIZE];
@@ -70,9 +71,7 @@ int end_run(int status)
 int check_size(const char *input)
 {
     uint64_t count = (uint64_t)width * (uint64_t)height;
-    struct stat st;
-    bool implausible = stat(input, &st) == 0 && S_ISREG(st.st_mode) &&
-                       (uint64_t)st.st_size < exr_reader_least_bytes(reader);
+    bool implausible = input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader);
     // The bands, three doubles and a float a pixel; the reader's two rows and a dump record. A
     // damaged file that claims more than memory could hold whole is told so, as before pictures
     // streamed.
@@ -84,7 +83,7 @@ int check_size(const char *input)
     }
     if (implausible) {
         fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
-                (long long)st.st_size, width, height);
+                (long long)input_bytes, width, height);
         return -1;
     }
     return 0;
@@ -285,8 +284,8 @@ int fromhalf_run(int argc, const char *const *argv)
         print_usage();
     const char *input = scan.input_path;
     struct stat st;
-    uint64_t file_bytes = stat(input, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
-    bound_allocations(OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * file_bytes);
+    input_bytes = stat(input, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+    bound_allocations(OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * input_bytes);
     reader = exr_reader_open(input);
     bound_allocations(0);
     if (!reader) {

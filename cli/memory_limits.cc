@@ -90,8 +90,9 @@ void bound_allocations(uint64_t bytes)
     uint64_t used = data_bytes_in_use();
     if (data_bounded || used == 0 || getrlimit(RLIMIT_DATA, &unbounded_data) != 0)
         return;
+    // Only ever lowered: a limit the user set below the bound stays as it is.
     struct rlimit bound = unbounded_data;
-    if (bound.rlim_cur == RLIM_INFINITY || bound.rlim_cur - used > bytes)
+    if (bound.rlim_cur == RLIM_INFINITY || bound.rlim_cur > used + bytes)
         bound.rlim_cur = (rlim_t)(used + bytes);
     data_bounded = setrlimit(RLIMIT_DATA, &bound) == 0;
 #else
