@@ -66,13 +66,15 @@ for size in $sizes; do
   "$build/pictor_tohalf" -i in.hdr -o in.exr >/dev/null 2>&1
 
   rows=("pictor|$build/pictor_tohalf -i in.hdr -o out.exr"
+        "pictor --float|$build/pictor_tohalf -i in.hdr -o out_float.exr --float"
         "pictor 1 core|taskset -c 0 $build/pictor_tohalf -i in.hdr -o out.exr")
   [ -n "$baseline" ] && rows+=("baseline|$baseline/pictor_tohalf -i in.hdr -o out_base.exr"
                                "baseline 1 core|taskset -c 0 $baseline/pictor_tohalf -i in.hdr -o out_base.exr")
   rows+=("floor|$build/bench/floor_tohalf in.hdr out_floor.exr"
          "oiiotool|oiiotool in.hdr --ch R,G,B,A=0 -d half --compression piz -o out_oiio.exr")
   report "RGBE -> EXR, $width x $height" "${rows[@]}"
-  ratio pictor floor; ratio pictor oiiotool; ratio "pictor 1 core" "baseline 1 core"
+  ratio pictor floor; ratio pictor oiiotool; ratio "pictor --float" pictor
+  ratio "pictor 1 core" "baseline 1 core"
 
   rows=("pictor|$build/pictor_fromhalf -i in.exr -o out.hdr"
         "pictor 1 core|taskset -c 0 $build/pictor_fromhalf -i in.exr -o out.hdr")

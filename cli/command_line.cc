@@ -9,6 +9,7 @@ namespace {
 PictorProgram usage_program = PICTOR_TOHALF;
 const char *input_path = "";
 const char *output_path = "";
+bool float_output = false;
 
 const char *const TOHALF_USAGE[] = {
     "\nUSAGE: \n",
@@ -16,6 +17,7 @@ const char *const TOHALF_USAGE[] = {
     "OPTIONS: \n",
     "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n",
     "-o \t\toutput file in ILM exr (.exr)\n",
+    "--float \twrite 32-bit float channels, every value kept, instead of half floats\n",
 };
 
 const char *const FROMHALF_USAGE[] = {
@@ -35,13 +37,15 @@ void command_line_set_program(PictorProgram program)
 
 CommandLineScan scan_command_line(int argc, const char *const *argv)
 {
-    CommandLineScan scan = {"", "", argc < 2, false};
+    CommandLineScan scan = {"", "", argc < 2, false, false};
     for (int i = 1; i < argc && !scan.help && !scan.version; i++) {
         const char *word = argv[i];
         if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
             scan.help = true;
         } else if (strcmp(word, "--version") == 0) {
             scan.version = true;
+        } else if (strcmp(word, "--float") == 0) {
+            scan.float_output = true;
         } else if (strcmp(word, "-i") == 0 && i + 1 < argc) {
             scan.input_path = argv[++i];
         } else if (strcmp(word, "-o") == 0 && i + 1 < argc) {
@@ -60,13 +64,18 @@ void parse_command_line(int argc, const char *const *argv)
         print_version();
     input_path = scan.input_path;
     output_path = scan.output_path;
+    float_output = scan.float_output;
 }
 
 void print_usage(void)
 {
-    const char *const *lines = usage_program == PICTOR_FROMHALF ? FROMHALF_USAGE : TOHALF_USAGE;
-    for (int i = 0; i < 5; i++)
-        fputs(lines[i], stderr);
+    if (usage_program == PICTOR_FROMHALF) {
+        for (const char *line : FROMHALF_USAGE)
+            fputs(line, stderr);
+    } else {
+        for (const char *line : TOHALF_USAGE)
+            fputs(line, stderr);
+    }
     exit(0);
 }
 
@@ -86,4 +95,9 @@ const char *command_line_input_path(void)
 const char *command_line_output_path(void)
 {
     return output_path;
+}
+
+bool command_line_float_output(void)
+{
+    return float_output;
 }

@@ -1,4 +1,5 @@
-// The command line shared by both converters: -i <input>, -o <output>, -h or --help.
+// The command line shared by both converters: -i <input>, -o <output>, -h or --help, --version,
+// and for pictor_tohalf --float.
 #ifndef PICTOR_CLI_COMMAND_LINE_H
 #define PICTOR_CLI_COMMAND_LINE_H
 
@@ -10,6 +11,7 @@ struct CommandLineScan {
     const char *output_path;  // last -o path, "" when none
     bool help;                // -h, --help, or no words at all
     bool version;             // --version (before any help request)
+    bool float_output;        // --float
 };
 
 // Selects whose usage text print_usage writes; PICTOR_TOHALF until called.
@@ -30,8 +32,9 @@ void parse_command_line(int argc, const char *const *argv);
 // with exit status 0.
 [[noreturn]] void print_version(void);
 
-// The stores filled by parse_command_line; empty strings until then.
+// The stores filled by parse_command_line; empty strings and false until then.
 const char *command_line_input_path(void);
 const char *command_line_output_path(void);
+bool command_line_float_output(void);
 
 #endif

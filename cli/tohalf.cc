@@ -1,7 +1,9 @@
-// pictor_tohalf: converts a Radiance RGBE picture into an OpenEXR RGBA half-float file, with
-// the gamma and exposure of the picture's header applied. The picture moves through in bands
-// of rows: one thread decodes a band, applies gamma and exposure and narrows it to halves; the
-// calling thread writes it. Only a few bands are ever held, whatever the picture's height.
+// pictor_tohalf: converts a Radiance RGBE picture into an OpenEXR RGBA half-float file (or, with
+// --float, 32-bit float file), with the gamma and exposure of the picture's header applied. The
+// picture moves through in bands of rows: one thread decodes a band, applies gamma and exposure
+// and narrows it; the calling thread writes it. Only a few bands are ever held, whatever the
+// picture's height. Values too bright for the output's type are stored as its largest value,
+// never as an infinity, and counted for one warning at the end.
 #include "cli/band_pipeline.h"
 #include "cli/command_line.h"
 #include "cli/converters.h"
@@ -13,19 +15,28 @@
 #include <ImfCRgbaFile.h>
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
 
-// A band of rows: the pixels as decoded (RgbPixelBuffer), and the same rows in half form.
+// A band of rows: the pixels as decoded (RgbPixelBuffer), and the same rows in the output's form.
 struct Band {
-    double *pixels;   // BAND_ROWS x width x 3
-    ImfRgba *halves;  // BAND_ROWS x width
+    double *pixels;    // BAND_ROWS x width x 3
+    ImfRgba *halves;   // BAND_ROWS x width, for a half file
+    float *floats;     // BAND_ROWS x width x 4, for a float file
+    uint64_t clamped;  // pixels of the band that were too bright for the output
+    double brightest;  // the largest of their values
 };
+
+// The least value that narrows to an infinity, and what such values are stored as.
+const float HALF_OVERFLOW = 65520.0f;
+const double HALF_LARGEST = 65504.0;
 
 // One run's state.
 FILE *input;
@@ -39,6 +50,11 @@ Band bands[BAND_POOL_SIZE];
 double *row;                       // one output scanline, RgbaRow of width pixels
 ExrScanlineWriter *writer;
 bool write_failed;                 // the writer reported a failed row
+bool float_output;                 // --float: 32-bit float channels instead of halves
+uint64_t clamped_pixels;           // of the whole picture
+double brightest;
+char *skipped_notes;               // warnings for factor lines the header reader passed over
+size_t skipped_notes_length;
 // The RGBE decoder takes a few bytes at a time: a large buffer saves system calls.
 char input_buffer[1 << 18];
 
@@ -53,8 +69,12 @@ int end_run(int status)
     for (Band &band : bands) {
         free(band.pixels);
         free(band.halves);
-        band = Band{nullptr, nullptr};
+        free(band.floats);
+        band = Band{};
     }
+    free(skipped_notes);
+    skipped_notes = nullptr;
+    skipped_notes_length = 0;
     return status;
 }
 
@@ -85,10 +105,11 @@ int check_size(void)
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         return -1;
     }
-    // The bands, three doubles and four halves a pixel; one row of four doubles a pixel, the
-    // writer's row of four halves and the codec's four planes.
+    // The bands, three doubles and four halves (or floats) a pixel; one row of four doubles a
+    // pixel, the writer's row of four halves and the codec's four planes.
     uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
-    bool bands_fit = fits_in_memory(band_pixels, 3 * sizeof(double) + sizeof(ImfRgba),
+    uint64_t output_bytes = float_output ? 4 * sizeof(float) : sizeof(ImfRgba);
+    bool bands_fit = fits_in_memory(band_pixels, 3 * sizeof(double) + output_bytes,
                                     (uint64_t)width * 44);
     // A picture too large to be held whole in memory is taken only from a file that can hold
     // its pixels: a short file that claims one fails at once, before an output of that size
@@ -109,8 +130,11 @@ int allocate_bands(void)
     size_t pixels = (size_t)band_rows(0, height) * (size_t)width;
     for (int i = 0; i < BAND_POOL_SIZE; i++) {
         bands[i].pixels = (double *)malloc(pixels * 3 * sizeof(double));
-        bands[i].halves = (ImfRgba *)malloc(pixels * sizeof(ImfRgba));
-        if (!bands[i].pixels || !bands[i].halves) {
+        if (float_output)
+            bands[i].floats = (float *)malloc(pixels * 4 * sizeof(float));
+        else
+            bands[i].halves = (ImfRgba *)malloc(pixels * sizeof(ImfRgba));
+        if (!bands[i].pixels || (!bands[i].halves && !bands[i].floats)) {
             fputs(i == 0 ? "Could not allocate memory for scene_IO \n"
                          : "Could not allocate memory for scene \n",
                   stderr);
@@ -143,10 +167,32 @@ void warn_ignored(const char *name, float value)
                 (double)value);
 }
 
+// Keeps the warning for a factor line that the header reader passed over, unless its value is
+// 1, which it would not have changed anything. A warning that can't be kept for lack of memory
+// is lost.
+void note_skipped_factor(void *, const RgbeSkippedFactor *factor)
+{
+    if (factor->value == 1.0f)
+        return;
+    char text[200];
+    int length = snprintf(text, sizeof text,
+                          "pictor: Ignoring %s=%g on header line %d; only GAMMA= and EXPOSURE= "
+                          "right after FORMAT= are applied.\n",
+                          factor->name, (double)factor->value, factor->line);
+    char *grown = (char *)realloc(skipped_notes, skipped_notes_length + (size_t)length + 1);
+    if (length < 0 || !grown)
+        return;
+    memcpy(grown + skipped_notes_length, text, (size_t)length + 1);
+    skipped_notes = grown;
+    skipped_notes_length += (size_t)length;
+}
+
 // What the conversion reports once the picture is known to decode (or, when the output fails
 // first, as if it did): factors ignored on stderr; factors applied, then the size, on stdout.
 void report_picture(void)
 {
+    if (skipped_notes)
+        fputs(skipped_notes, stderr);
     warn_ignored("gamma", header_info.gamma);
     warn_ignored("exposure", header_info.exposure);
     if (apply_gamma)
@@ -160,8 +206,31 @@ void report_picture(void)
     fflush(stdout);
 }
 
+// Stores the components that would narrow to an infinity as the output's largest value with
+// their sign, and counts their pixels in the band. Decoded values are positive, and so are
+// they after gamma and exposure, or an infinity from them.
+void clamp_band(Band *band, size_t count)
+{
+    const float overflow = float_output ? INFINITY : HALF_OVERFLOW;
+    const double largest = float_output ? FLT_MAX : HALF_LARGEST;
+    band->clamped = 0;
+    band->brightest = 0.0;
+    double *pixel = band->pixels;
+    for (size_t i = 0; i < count; i++, pixel += 3) {
+        double most = std::max(std::fabs(pixel[0]), std::max(std::fabs(pixel[1]), std::fabs(pixel[2])));
+        if ((float)most < overflow)
+            continue;
+        for (int c = 0; c < 3; c++) {
+            if (std::fabs((float)pixel[c]) >= overflow)
+                pixel[c] = std::copysign(largest, pixel[c]);
+        }
+        band->clamped++;
+        band->brightest = std::max(band->brightest, most);
+    }
+}
+
 // Fill stage: decodes a band, applies gamma and exposure, and narrows its rows, alpha 0, to
-// the halves that the writer takes.
+// the halves or floats that the writer takes.
 int decode_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
@@ -178,7 +247,18 @@ int decode_band(void *, int64_t index, void *data)
         for (size_t i = 0; i < components; i++)
             pixels[i] *= multiplier;
     }
+    clamp_band(band, (size_t)rows * (size_t)width);
     const double *pixel = pixels;
+    if (float_output) {
+        float *out = band->floats;
+        for (size_t i = 0; i < (size_t)rows * (size_t)width; i++, pixel += 3, out += 4) {
+            out[0] = (float)pixel[0];
+            out[1] = (float)pixel[1];
+            out[2] = (float)pixel[2];
+            out[3] = 0.0f;
+        }
+        return 0;
+    }
     for (int32_t y = 0; y < rows; y++) {
         for (int32_t x = 0; x < width; x++, pixel += 3) {
             row[4 * x] = pixel[0];
@@ -195,11 +275,31 @@ int decode_band(void *, int64_t index, void *data)
 int write_band(void *, int64_t index, void *data)
 {
     const Band *band = (const Band *)data;
-    if (exr_writer_half_rows(writer, band->halves, band_rows(index, height)) != 0) {
+    int32_t rows = band_rows(index, height);
+    int status = float_output ? exr_writer_float_rows(writer, band->floats, rows)
+                              : exr_writer_half_rows(writer, band->halves, rows);
+    if (status != 0) {
         write_failed = true;
         return 1;
     }
+    clamped_pixels += band->clamped;
+    brightest = std::max(brightest, band->brightest);
     return 0;
+}
+
+// The warning for values stored as the output's largest value, once the picture is written.
+void report_clamped(void)
+{
+    if (clamped_pixels == 0)
+        return;
+    if (float_output)
+        fprintf(stderr, "pictor: %llu pixels are brighter than a 32-bit float holds (brightest: "
+                        "%g); they are stored as %g.\n",
+                (unsigned long long)clamped_pixels, brightest, (double)FLT_MAX);
+    else
+        fprintf(stderr, "pictor: %llu pixels are brighter than a half float holds (brightest: %g); "
+                        "they are stored as 65504. Use --float to keep them.\n",
+                (unsigned long long)clamped_pixels, brightest);
 }
 
 // Reads the input's header and prepares everything the bands need. Returns 0 or -1 after a
@@ -213,7 +313,9 @@ int load_header(void)
         return -1;
     }
     setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
-    if (rgbe_header_read(input, &width, &height, &header_info) != 0 || check_size() != 0 ||
+    if (rgbe_header_read_noting(input, &width, &height, &header_info, note_skipped_factor,
+                                nullptr) != 0 ||
+        check_size() != 0 ||
         allocate_bands() != 0)
         return -1;
     scanlines.flat = false;
@@ -224,13 +326,17 @@ int load_header(void)
 // Converts the picture into the staged output. Returns 0 or -1 after a message.
 int convert(StagedOutput *staged, const char *output)
 {
-    writer = exr_writer_open(staged->write_path.c_str(), width, height);
+    const char *path = staged->write_path.c_str();
+    writer = float_output ? exr_writer_open_float(path, width, height)
+                          : exr_writer_open(path, width, height);
     if (!writer) {
         report_picture();
         fprintf(stderr, "pictor: Cannot open %s.\n", output);
         return -1;
     }
     write_failed = false;
+    clamped_pixels = 0;
+    brightest = 0.0;
     BandStages stages = {decode_band, write_band, nullptr};
     void *pool[BAND_POOL_SIZE];
     for (int i = 0; i < BAND_POOL_SIZE; i++)
@@ -263,6 +369,7 @@ int tohalf_run(int argc, const char *const *argv)
     parse_command_line(argc, argv);
     const char *input_path = command_line_input_path();
     const char *output = command_line_output_path();
+    float_output = command_line_float_output();
     printf("The infilename is : %s\n", input_path);
     printf("The outfilename is : %s\n", output);
     fflush(stdout);
@@ -303,6 +410,7 @@ int tohalf_run(int argc, const char *const *argv)
     }
     if (staged_output_commit(&staged) != 0)
         return end_run(1);
+    report_clamped();
     fputs("\npictor: Done.\n", stderr);
     return end_run(0);
 }

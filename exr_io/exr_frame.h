@@ -17,11 +17,13 @@ inline ImfRgba *exr_frame_base(ImfRgba *row, int64_t y0, int64_t row_pixels, int
     return (ImfRgba *)((uintptr_t)row - (uintptr_t)offset);
 }
 
-// The same for the general interface's slices, with pixel_bytes a pixel and no step between
-// scanlines: pixel x0 of every scanline lands at row[0].
-inline char *exr_slice_base(void *row, int64_t x0, uint64_t pixel_bytes)
+// The same for the general interface's slices, with pixel_bytes a pixel and row_bytes a
+// scanline: pixel (x0, y0) lands at row[0]. With row_bytes 0, every scanline lands there.
+inline char *exr_slice_base(void *row, int64_t x0, uint64_t pixel_bytes, int64_t y0 = 0,
+                            uint64_t row_bytes = 0)
 {
-    return (char *)((uintptr_t)row - (uintptr_t)((uint64_t)x0 * pixel_bytes));
+    uint64_t offset = (uint64_t)x0 * pixel_bytes + (uint64_t)y0 * row_bytes;
+    return (char *)((uintptr_t)row - (uintptr_t)offset);
 }
 
 #endif

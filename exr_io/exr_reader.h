@@ -1,8 +1,11 @@
-// Reads an OpenEXR file one scanline at a time, as rows of RGBA doubles. Files whose red, green,
-// blue or alpha is stored as 32-bit floats are read at that precision through the library's
-// general interface; all others through its RGBA interface, which converts luminance-chroma,
-// tiled and multi-resolution files and gives half floats. Missing channels read as 0 (alpha
-// as 1). Messages go to stderr and begin with "exrinput: ".
+// Reads an OpenEXR file one scanline at a time, as rows of RGBA doubles, every channel at the
+// precision it is stored in. Files of half channels only are read through the library's RGBA
+// interface, which converts luminance-chroma, tiled and multi-resolution files; files with
+// 32-bit float or unsigned-integer channels through its general interface. A file with R, G
+// and B is read as colour even when it also has Y; a file with Y and not all of R, G and B as
+// luminance (grey, or coloured by its RY and BY chroma, each pixel taking the chroma sample that
+// covers it). Missing channels read as 0 (alpha as 1). Messages go to stderr and begin with
+// "exrinput: ".
 #ifndef PICTOR_EXR_IO_EXR_READER_H
 #define PICTOR_EXR_IO_EXR_READER_H
 
@@ -10,13 +13,13 @@
 
 struct ImfInputFile;
 struct ImfRgba;
-struct ExrFloatInput;
+struct ExrGeneralInput;
 
 struct ExrScanlineReader {
-    ImfInputFile *file;     // the RGBA interface; null when floats are read
-    ExrFloatInput *floats;  // the general interface, for files with float channels; else null
-    ImfRgba *half_row;      // width pixels, as the RGBA interface gives them
-    float *float_row;       // width pixels of four floats, as the general interface gives them
+    ImfInputFile *file;         // the RGBA interface; null when the general one reads
+    ExrGeneralInput *general;   // the general interface; else null
+    ImfRgba *half_row;          // width pixels, as the RGBA interface gives them
+    float *float_row;           // width pixels of four floats, as the general interface gives them
     int32_t width;          // of the data window
     int32_t height;
     int32_t x_min;          // origin of the data window; scanline 0 is the window's top row

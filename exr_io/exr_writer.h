@@ -1,4 +1,5 @@
-// Writes an OpenEXR RGBA half-float file one scanline at a time, top first.
+// Writes an OpenEXR RGBA file one scanline at a time, top first, of half floats through the
+// library's RGBA interface or, on request, of 32-bit floats through its general interface.
 // Header: data and display window (0,0)-(width-1,height-1), PIZ compression, increasing Y,
 // channels R, G, B and A. Messages go to stderr and begin with "exroutput: ".
 #ifndef PICTOR_EXR_IO_EXR_WRITER_H
@@ -8,9 +9,11 @@
 
 struct ImfOutputFile;
 struct ImfRgba;
+struct ExrFloatOutput;
 
 struct ExrScanlineWriter {
-    ImfOutputFile *file;
+    ImfOutputFile *file;    // half floats; null when floats are written
+    ExrFloatOutput *floats; // 32-bit floats; else null
     ImfRgba *half_row;      // width pixels
     int32_t width;
     int32_t height;
@@ -22,6 +25,9 @@ struct ExrScanlineWriter {
 // message when memory runs out or the library can't create the file.
 ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t height);
 
+// The same for a file of 32-bit float channels, written with exr_writer_float_rows.
+ExrScanlineWriter *exr_writer_open_float(const char *path, int32_t width, int32_t height);
+
 // Narrows a row of width RGBA doubles (to float, then to half) and writes it as the next
 // scanline. Returns 0, or -1 after a message; after a failure only exr_writer_abandon may
 // follow, as the library can't take a further write to that file.
@@ -32,6 +38,10 @@ int exr_writer_row(ExrScanlineWriter *writer, const double *row);
 // would; exr_writer_half_rows writes rows of width halves each as the next scanlines.
 void exr_writer_narrow(const double *row, int32_t width, ImfRgba *halves);
 int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32_t rows);
+
+// Writes rows of width pixels of four floats (red, green, blue, alpha) as the next scanlines
+// of a file opened with exr_writer_open_float. Returns 0, or -1 after a message.
+int exr_writer_float_rows(ExrScanlineWriter *writer, const float *rgba, int32_t rows);
 
 // Completes the file after height rows, releases the writer, and checks that the finished
 // file opens and its last scanline reads back. Returns 0, or -1 after a message.

@@ -66,6 +66,19 @@ int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHea
 // A header longer than RGBE_HEADER_MAX bytes, which no real picture has, is refused.
 int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info);
 
+// A GAMMA= or EXPOSURE= line that the header reader passes over without taking its value: one
+// before the FORMAT line, one after another line, or a second one.
+struct RgbeSkippedFactor {
+    const char *name;  // "GAMMA" or "EXPOSURE"
+    float value;
+    int32_t line;      // its place in the header, the "#?" line being line 1
+};
+typedef void (*RgbeSkippedFactorFn)(void *context, const RgbeSkippedFactor *factor);
+
+// rgbe_header_read that also calls skipped (unless null) for every such line, in header order.
+int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info,
+                            RgbeSkippedFactorFn skipped, void *context);
+
 // Pixel conversions. Packing never fails: NaN and negative components count as 0, values too
 // large for RGBE saturate to the largest RGBE value.
 void rgbe_pack_pixel(unsigned char rgbe_out[4], double red, double green, double blue);

@@ -68,10 +68,13 @@ struct HeaderLine {
     int length;  // bytes kept in text
 };
 
-// What is left of the header's bound while it is read.
+// What is left of the header's bound while it is read, and who hears of skipped factors.
 struct HeaderInput {
     FILE *stream;
     long left;
+    int32_t line;  // number of the line last read
+    RgbeSkippedFactorFn skipped;
+    void *context;
 };
 
 // Reads the next line. Returns 0, or -1 after the message: the read error when nothing could be
@@ -83,6 +86,7 @@ int read_header_line(HeaderInput *in, HeaderLine *line, bool first = false)
     if (c == EOF)
         return rgbe_fail_read(in->stream);
     line->length = 0;
+    in->line++;
     while (c != EOF) {
         if (--in->left < 0)
             return rgbe_fail(RGBE_ERR_FORMAT, "header longer than 1 MiB");
@@ -112,6 +116,18 @@ bool looks_like_size_line(const HeaderLine &line)
 }
 
 const char FORMAT_LINE[] = "FORMAT=32-bit_rle_rgbe\n";
+
+// Tells the caller of a line passed over that would have set the gamma or the exposure.
+void note_skipped(const HeaderInput &in, const HeaderLine &line)
+{
+    RgbeSkippedFactor factor = {nullptr, 1.0f, in.line};
+    if (sscanf(line.text, "GAMMA=%f", &factor.value) == 1)
+        factor.name = "GAMMA";
+    else if (sscanf(line.text, "EXPOSURE=%f", &factor.value) == 1)
+        factor.name = "EXPOSURE";
+    if (factor.name && in.skipped)
+        in.skipped(in.context, &factor);
+}
 
 // Reads a decimal int the way "%d" does (white space, optional sign, digits), but refuses a
 // number that does not fit in an int instead of leaving its value undefined.
@@ -171,8 +187,14 @@ int parse_size_line(const char *text, int32_t *height, int32_t *width)
 
 int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info)
 {
+    return rgbe_header_read_noting(stream, width, height, info, nullptr, nullptr);
+}
+
+int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info,
+                            RgbeSkippedFactorFn skipped, void *context)
+{
     HeaderLine line;
-    HeaderInput in = {stream, RGBE_HEADER_MAX};
+    HeaderInput in = {stream, RGBE_HEADER_MAX, 0, skipped, context};
     if (info) {
         info->present = 0;
         info->program_type[0] = '\0';
@@ -203,6 +225,7 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
         if (line_is(line, FORMAT_LINE))
             break;
+        note_skipped(in, line);
         if (read_header_line(&in, &line) != 0)
             return -1;
         if (line.text[0] == '\0')
@@ -227,6 +250,7 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
     while (!line_is(line, "\n")) {
         if (line.text[0] == '\0' || looks_like_size_line(line))
             return rgbe_fail(RGBE_ERR_FORMAT, "missing blank line after FORMAT specifier");
+        note_skipped(in, line);
         if (read_header_line(&in, &line) != 0)
             return -1;
     }

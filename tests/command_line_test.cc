@@ -10,7 +10,8 @@ namespace {
 
 const char TOHALF_USAGE[] =
     "\nUSAGE: \npictor_tohalf  -i input.hdr -o output.exr \nOPTIONS: \n"
-    "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n";
+    "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n"
+    "--float \twrite 32-bit float channels, every value kept, instead of half floats\n";
 const char FROMHALF_USAGE[] =
     "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
     "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n";
@@ -55,6 +56,8 @@ TEST(CommandLine, HelpRequests)
     EXPECT_TRUE(scan({"x", "-h", "-i", "a"}).help);
     EXPECT_STREQ("", scan({"-h", "-i", "a"}).input_path);  // the walk stops at the request
     EXPECT_TRUE(scan({"-i", "a", "--version"}).version);
+    EXPECT_TRUE(scan({"-o", "b", "--float", "-i", "a"}).float_output);
+    EXPECT_FALSE(scan({"-o", "--float"}).float_output);  // a path, not an option
     EXPECT_FALSE(scan({"-h", "--version"}).version);
     EXPECT_FALSE(scan({"-o", "--version"}).version);  // a path, not a request
 }

@@ -172,6 +172,56 @@ TEST(CorpusHdr, ConvertsToExr)
     }
 }
 
+// A sun too bright for half floats, with an exposure chosen so that one value lands exactly on
+// 65520, the least float that narrows to a half infinity: half files store 65504 there and
+// count the pixels; float files keep every value.
+TEST(PeerCheck, SunThroughHalfAndFloatFiles)
+{
+    if (!have_tool("oiiotool"))
+        GTEST_SKIP() << "oiiotool missing";
+    float exposure = 1.0f;
+    double edge = 0;  // an RGBE value that the exposure brings to exactly 65520
+    for (int m = 255; m > 128 && edge == 0; m--) {
+        exposure = std::sqrt(65520.0f / (m * 256.0f));
+        for (int step = 0; step < 64 && edge == 0; step++) {
+            if ((float)(m * 256.0 * std::pow((double)exposure, 2.0)) == 65520.0f)
+                edge = m * 256.0;
+            else
+                exposure = std::nextafter(exposure, 2.0f);
+        }
+    }
+    ASSERT_NE(0.0, edge);
+    ScratchDir dir;
+    const double largest = 255 * std::ldexp(1.0, 119);
+    std::vector<double> pixels = {edge, 1, 1, edge - 256, 2, 1, 99840, 1, 99840, 1, largest, 1, 0.5, 1, 2};
+    char header[64];
+    snprintf(header, sizeof header, "EXPOSURE=%.9g\n", exposure);
+    write_rgbe_picture(dir / "sun.hdr", 5, 1, pixels, header);
+    int width, height;
+    ASSERT_TRUE(decode_rgbe(dir / "sun.hdr", &width, &height, &pixels));
+    const double m = std::pow((double)exposure, 2.0);
+    for (bool floats : {false, true}) {
+        RunOptions options;
+        options.cwd = dir.path;
+        std::vector<std::string> args = {"-i", "sun.hdr", "-o", "sun.exr"};
+        if (floats)
+            args.push_back("--float");
+        RunResult r = run_program(tohalf_path(), args, options);
+        ASSERT_EQ(0, r.status);
+        char warning[200];
+        snprintf(warning, sizeof warning, "pictor: 3 pixels are brighter than a half float holds (brightest: "
+                 "%g); they are stored as 65504. Use --float to keep them.\n", largest * m);
+        EXPECT_EQ((floats ? "" : std::string(warning)) + "\npictor: Done.\n", r.err);
+        PeerPicture peer;
+        ASSERT_TRUE(peer_decode(dir / "sun.exr", &peer));
+        for (size_t i = 0; i < pixels.size(); i++) {
+            float value = (float)(pixels[i] * m);
+            double expected = floats ? value : value >= 65520.0f ? 65504.0 : ImfHalfToFloat(half_of(value));
+            EXPECT_TRUE(near_printed(peer.values[i / 3 * 4 + i % 3], expected)) << i << " " << floats;
+        }
+    }
+}
+
 // What an RGBE component can hold of a value: NaN and negatives are 0, the rest saturates.
 double rgbe_clean(double v)
 {

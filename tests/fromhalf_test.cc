@@ -8,6 +8,7 @@
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
 #include <ImfOutputFile.h>
+#include <ImfRgbaYca.h>
 
 #include <csignal>
 #include <cstring>
@@ -323,35 +324,62 @@ TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
     }
 }
 
-TEST(Fromhalf, FloatChannelsAtFullPrecisionAndFilesWithoutColour)
+TEST(Fromhalf, EveryChannelReadAsStoredAndFilesWithoutColour)
 {
     ScratchDir dir;
-    const float values[] = {1e6f, 70000.0f, 0.1f, 3.0f, 1e-9f, 65505.0f};  // beyond half's reach
-    auto write = [&](const std::string &path, std::vector<std::string> channels) {
+    // Two pixels; channel c of pixel x holds values[c][x], stored as the given type.
+    auto write = [&](const std::string &path, std::vector<std::string> channels,
+                     std::vector<std::vector<float>> values, Imf::PixelType type = Imf::FLOAT) {
         Imf::Header header(2, 1);
-        for (const std::string &c : channels)
-            header.channels().insert(c, Imf::Channel(Imf::FLOAT));
-        Imf::OutputFile out(path.c_str(), header);
+        std::vector<std::vector<char>> stored(channels.size(), std::vector<char>(8));
         Imf::FrameBuffer frame;
-        for (size_t c = 0; c < channels.size(); c++)
-            frame.insert(channels[c], Imf::Slice(Imf::FLOAT, (char *)&values[c], 3 * sizeof(float), 0));
+        for (size_t c = 0; c < channels.size(); c++) {
+            header.channels().insert(channels[c], Imf::Channel(type));
+            for (int x = 0; x < 2; x++) {
+                if (type == Imf::HALF)
+                    *(ImfHalf *)&stored[c][2 * x] = half_of(values[c][x]);
+                else if (type == Imf::UINT)
+                    *(uint32_t *)&stored[c][4 * x] = (uint32_t)values[c][x];
+                else
+                    *(float *)&stored[c][4 * x] = values[c][x];
+            }
+            frame.insert(channels[c], Imf::Slice(type, stored[c].data(), type == Imf::HALF ? 2 : 4, 0));
+        }
+        Imf::OutputFile out(path.c_str(), header);
         out.setFrameBuffer(frame);
         out.writePixels(1);
     };
-    write(dir / "float.exr", {"R", "G", "B"});
-    RunResult r = fromhalf(dir.path, {"-i", "float.exr", "-o", "out.hdr"});
-    EXPECT_EQ(0, r.status) << r.err;
-    const float dump[] = {1e6f, 70000.0f, 0.1f, 1.0f, 3.0f, 1e-9f, 65505.0f, 1.0f};  // alpha 1
-    EXPECT_EQ(std::string((const char *)dump, sizeof dump), read_file(dir / "inscanline_out.raw"));
-    std::vector<double> pixels = {1e6, 70000, 0.1, 3, 1e-9, 65505};
-    std::string expected = written_bytes([&](FILE *s) {
-        rgbe_header_write(s, 2, 1, nullptr);
-        rgbe_put_scanlines(s, pixels.data(), 2, 1);
-    });
-    EXPECT_TRUE(expected == read_file(dir / "out.hdr"));
+    struct Case {
+        std::vector<std::string> channels;
+        std::vector<std::vector<float>> values;
+        Imf::PixelType type;
+        std::vector<float> dump;  // red, green, blue, alpha of both pixels
+    } cases[] = {
+        {{"R", "G", "B"}, {{1e6f, 3}, {70000, 1e-9f}, {0.1f, 65505}}, Imf::FLOAT,  // beyond half's reach
+         {1e6f, 70000, 0.1f, 1, 3, 1e-9f, 65505, 1}},
+        {{"Y"}, {{1e6f, 0.25f}}, Imf::FLOAT, {1e6f, 1e6f, 1e6f, 1, 0.25f, 0.25f, 0.25f, 1}},
+        {{"R", "G"}, {{70000, 1}, {4097, 16777216}}, Imf::UINT, {70000, 4097, 0, 1, 1, 16777216, 0, 1}},
+        {{"R", "G", "B", "Y"}, {{10, 1}, {2, 1}, {0.5f, 1}, {0.299f, 1}}, Imf::HALF,  // colour wins
+         {10, 2, 0.5f, 1, 1, 1, 1, 1}},
+        {{"Y", "RY", "BY"}, {{2, 4}, {0.5f, 0}, {-0.25f, 0}}, Imf::FLOAT, {3, 0, 1.5f, 1, 4, 4, 4, 1}},
+    };
+    Imath::V3f yw = Imf::RgbaYca::computeYw(Imf::Chromaticities());  // R = (RY + 1) Y, ...
+    cases[4].dump[1] = (float)((2.0 - 3.0 * yw.x - 1.5 * yw.z) / yw.y);
+    for (const Case &c : cases) {
+        write(dir / "in.exr", c.channels, c.values, c.type);
+        RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string((const char *)c.dump.data(), 32), read_file(dir / "inscanline_out.raw"));
+        std::vector<double> pixels = {c.dump[0], c.dump[1], c.dump[2], c.dump[4], c.dump[5], c.dump[6]};
+        std::string expected = written_bytes([&](FILE *s) {
+            rgbe_header_write(s, 2, 1, nullptr);
+            rgbe_put_scanlines(s, pixels.data(), 2, 1);
+        });
+        EXPECT_TRUE(expected == read_file(dir / "out.hdr")) << c.channels.back();
+    }
 
-    write(dir / "layers.exr", {"diffuse.R", "Z"});
-    r = fromhalf(dir.path, {"-i", "layers.exr", "-o", "out.hdr"});
+    write(dir / "layers.exr", {"diffuse.R", "Z"}, {{1, 1}, {1, 1}});
+    RunResult r = fromhalf(dir.path, {"-i", "layers.exr", "-o", "out.hdr"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("exrinput: layers.exr has no R, G, B or Y channel (its channels: Z, diffuse.R).\n"
               "pictor: Cannot open layers.exr.\n", r.err);

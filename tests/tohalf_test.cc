@@ -123,6 +123,28 @@ TEST(Tohalf, GammaAndExposureThatArentPositiveAreIgnored)
     }
 }
 
+TEST(Tohalf, FactorLinesPassedOverAreNamed)
+{
+    ScratchDir dir;
+    std::vector<double> pixels = exact_pixels(9, 2);
+    write_rgbe_picture(dir / "body.hdr", 9, 2, pixels);
+    std::string body = read_file(dir / "body.hdr");
+    body = body.substr(body.find("+X 9\n") + 5);
+    // Taken: GAMMA=1 and EXPOSURE=2 right after FORMAT=; named: every other line with a value
+    // that is not 1, before FORMAT=, after another line, or a second one.
+    write_file(dir / "in.hdr", "#?RGBE\nEXPOSURE=0.5\nFORMAT=32-bit_rle_rgbe\nGAMMA=1\nEXPOSURE=2\n"
+                               "pfilt -x 9\nEXPOSURE=0.2549\nEXPOSURE=1\nGAMMA=2.2\n\n-Y 2 +X 9\n" + body);
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(path_lines("in.hdr", "out.exr") + "Exposure in RGBE image = 2.000000 \nexpmult 4.000000 \n" +
+                  size_lines(9, 2), r.out);
+    const std::string rest = " only GAMMA= and EXPOSURE= right after FORMAT= are applied.\n";
+    EXPECT_EQ("pictor: Ignoring EXPOSURE=0.5 on header line 2;" + rest +
+                  "pictor: Ignoring EXPOSURE=0.2549 on header line 7;" + rest +
+                  "pictor: Ignoring GAMMA=2.2 on header line 9;" + rest + DONE, r.err);
+    expect_picture(dir / "out.exr", pixels, 9, 2, 4.0);
+}
+
 TEST(Tohalf, InputFailures)
 {
     ScratchDir dir;
