@@ -54,6 +54,20 @@ int main(int argc, char **argv)
     write(dir + "/tall.hdr", "#?RGBE\n" + format + "\n-Y 2147483647 +X 30000\n\2\2\x75\x30");
     write(dir + "/large.hdr", "#?RGBE\n" + format + "\n-Y 100000 +X 100000\n");
 
+    // Tall and narrow claims over a few KB of real pixel data: coded rows of width 8, flat
+    // pixels of width 1.
+    std::string coded_rows, flat_pixels(4096, '\x80');
+    while (coded_rows.size() < 4096)
+        coded_rows += std::string("\2\2\0\x08\x88\x80\x88\x40\x88\x20\x88\x81", 12);
+    const long heights[] = {1000000, 10000000, 60000000, 400000000, 2147483647};
+    for (long height : heights) {
+        for (int width : {1, 8}) {
+            std::string size = "-Y " + std::to_string(height) + " +X " + std::to_string(width);
+            write(dir + "/tall_" + std::to_string(width) + "x" + std::to_string(height) + ".hdr",
+                  "#?RGBE\n" + format + "\n" + size + "\n" + (width == 8 ? coded_rows : flat_pixels));
+        }
+    }
+
     // A 1 x 1 OpenEXR file, then its header made hostile.
     std::string one_path = dir + "/one.exr";
     ImfHeader *header = ImfNewHeader();
@@ -73,6 +87,13 @@ int main(int argc, char **argv)
     int32_t wide[4] = {-(1 << 30) + 2, 0, (1 << 30) - 2, 0};  // about 2^31 pixels a line
     int32_t huge = 2000000000;
     write(dir + "/tall.exr", patched(one, "dataWindow", 21, std::string((char *)tall, 16)));
+    for (long height : heights) {
+        for (int32_t width : {1, 8}) {
+            int32_t window[4] = {0, 0, width - 1, (int32_t)(height - 1)};
+            write(dir + "/tall_" + std::to_string(width) + "x" + std::to_string(height) + ".exr",
+                  patched(one, "dataWindow", 21, std::string((char *)window, 16)));
+        }
+    }
     write(dir + "/wide.exr", patched(one, "dataWindow", 21, std::string((char *)wide, 16)));
     std::string text_attribute = patched(one, "channels", 0, std::string("channelz\0string", 16));
     write(dir + "/attribute.exr", patched(text_attribute, "channelz", 16, std::string((char *)&huge, 4)));

@@ -1,26 +1,52 @@
 #include "cli/band_pipeline.h"
+#include "cli/cleanup_signals.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <exception>
 #include <mutex>
 #include <thread>
 
-int64_t band_count(int32_t height)
+BandLayout band_layout(int32_t width, int32_t height, uint64_t band_bytes_per_pixel)
 {
-    return height <= 0 ? 0 : ((int64_t)height + BAND_ROWS - 1) / BAND_ROWS;
+    uint64_t row_bytes = (uint64_t)(width > 0 ? width : 0) * band_bytes_per_pixel;
+    uint64_t rows = row_bytes == 0 ? BAND_ROWS : BAND_POOL_BYTES / BAND_POOL_SIZE / row_bytes;
+    int32_t most = height < BAND_ROWS ? (height > 0 ? height : 1) : BAND_ROWS;
+    return BandLayout{rows < (uint64_t)most ? (int32_t)rows : most, height};
 }
 
-int32_t band_first_row(int64_t index)
+int64_t band_count(const BandLayout &layout)
 {
-    return (int32_t)(index * BAND_ROWS);
+    if (layout.height <= 0 || layout.rows <= 0)
+        return 0;
+    return ((int64_t)layout.height + layout.rows - 1) / layout.rows;
 }
 
-int32_t band_rows(int64_t index, int32_t height)
+int32_t band_first_row(const BandLayout &layout, int64_t index)
 {
-    int64_t left = (int64_t)height - index * BAND_ROWS;
-    return (int32_t)(left < BAND_ROWS ? left : BAND_ROWS);
+    return (int32_t)(index * layout.rows);
+}
+
+int32_t band_rows(const BandLayout &layout, int64_t index)
+{
+    int64_t left = (int64_t)layout.height - index * layout.rows;
+    return (int32_t)(left < layout.rows ? left : layout.rows);
 }
 
 namespace {
+
+// Runs a stage; an exception never leaves it, and becomes a failure with a message.
+int run_stage(int (*stage)(void *, int64_t, void *), void *context, int64_t index, void *band)
+{
+    try {
+        return stage(context, index, band);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "pictor: %s\n", e.what());
+    } catch (...) {
+        fputs("pictor: unexpected failure.\n", stderr);
+    }
+    return 1;
+}
 
 // Pool slots in first-in, first-out order; never holds more than the pool.
 struct SlotQueue {
@@ -70,7 +96,7 @@ void fill_stage(Pipeline *p)
                 return;
             slot = p->free_bands.pop(nullptr);
         }
-        int status = p->stages->fill(p->stages->context, index, p->pool[slot]);
+        int status = run_stage(p->stages->fill, p->stages->context, index, p->pool[slot]);
         {
             std::lock_guard<std::mutex> hold(p->lock);
             p->filled.push(slot, status);
@@ -93,7 +119,7 @@ int drain_stage(Pipeline *p)
         }
         if (status != 0)
             return status;
-        result = p->stages->drain(p->stages->context, index, p->pool[slot]);
+        result = run_stage(p->stages->drain, p->stages->context, index, p->pool[slot]);
         {
             std::lock_guard<std::mutex> hold(p->lock);
             p->free_bands.push(slot, 0);
@@ -107,9 +133,9 @@ int drain_stage(Pipeline *p)
 int run_in_turn(const BandStages &stages, void *band, int64_t count)
 {
     for (int64_t index = 0; index < count; index++) {
-        int status = stages.fill(stages.context, index, band);
+        int status = run_stage(stages.fill, stages.context, index, band);
         if (status == 0)
-            status = stages.drain(stages.context, index, band);
+            status = run_stage(stages.drain, stages.context, index, band);
         if (status != 0)
             return status;
     }
@@ -128,6 +154,7 @@ int run_band_pipeline(const BandStages &stages, void *const pool[BAND_POOL_SIZE]
         p.free_bands.push(slot, 0);
     std::thread filler;
     try {
+        HeldSignals hold;  // the thread starts with them held: the handler runs on this one
         filler = std::thread(fill_stage, &p);
     } catch (...) {
         // No thread (no memory, or a process limit): the same work, one stage at a time.

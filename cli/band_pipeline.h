@@ -8,19 +8,28 @@
 
 #include <cstdint>
 
-// Rows of a band, and bands in a pool: a conversion holds at most BAND_POOL_SIZE * BAND_ROWS
-// rows of the picture at a time.
-const int32_t BAND_ROWS = 16;
+// Bands in a pool, the most rows a band holds, and the most bytes all bands of a pool may take:
+// a conversion holds at most BAND_POOL_SIZE bands of the picture at a time. Pictures so wide that
+// bands of BAND_ROWS rows would pass the budget get fewer rows a band, down to one.
 const int BAND_POOL_SIZE = 4;
+const int32_t BAND_ROWS = 16;
+const uint64_t BAND_POOL_BYTES = 64u << 20;
 
-// Band number index covers the rows from index * BAND_ROWS, this many of them (the last band
-// may be shorter).
-int64_t band_count(int32_t height);
-int32_t band_first_row(int64_t index);
-int32_t band_rows(int64_t index, int32_t height);
+// How a picture of height rows is cut into bands: band number index covers the rows from
+// index * rows, this many of them (the last band may be shorter).
+struct BandLayout {
+    int32_t rows;    // of a full band; 0 when not even a band of one row fits the budget
+    int32_t height;
+};
+BandLayout band_layout(int32_t width, int32_t height, uint64_t band_bytes_per_pixel);
+int64_t band_count(const BandLayout &layout);
+int32_t band_first_row(const BandLayout &layout, int64_t index);
+int32_t band_rows(const BandLayout &layout, int64_t index);
 
 // The two stages, plain functions over one band. Each returns 0, or a nonzero status after
-// reporting its own failure. fill runs on a thread of its own; drain on the calling thread.
+// reporting its own failure; an exception that one throws becomes status 1 with a "pictor: "
+// message. fill runs on a thread of its own, with the cleanup signals held (they are handled
+// on the calling thread); drain on the calling thread.
 struct BandStages {
     int (*fill)(void *context, int64_t index, void *band);
     int (*drain)(void *context, int64_t index, void *band);

@@ -23,17 +23,20 @@ namespace {
 
 const char DUMP_PATH[] = "inscanline_out.raw";
 
-// What opening a file may allocate: its header and line offsets take no more than the file's
-// own bytes, and the buffers of a block of the widest real pictures stay within the fixed part.
-// A damaged file that claims more gets std::bad_alloc at once, instead of gigabytes filled.
-const uint64_t OPEN_MEMORY_FIXED = 256u << 20;
+// What opening a file may allocate: the library's tables of 16 bytes per scanline, its header
+// and line offsets, which take no more than the file's own bytes, and the buffers of a block of
+// the widest real pictures, which stay within the fixed part. A damaged file that claims more
+// gets std::bad_alloc at once, instead of gigabytes filled. The header alone is read first,
+// within the fixed part and the file's bytes.
+const uint64_t OPEN_MEMORY_FIXED = 128u << 20;
 const uint64_t OPEN_MEMORY_PER_FILE_BYTE = 8;
+const uint64_t OPEN_MEMORY_PER_ROW = 16;
 
 // A band of rows as read: the pixels to code (RgbPixelBuffer), and the alpha that the dump
 // keeps besides them.
 struct Band {
-    double *pixels;  // BAND_ROWS x width x 3
-    float *alpha;    // BAND_ROWS x width
+    double *pixels;  // layout.rows x width x 3
+    float *alpha;    // layout.rows x width
 };
 
 // One run's state.
@@ -41,6 +44,7 @@ ExrScanlineReader *reader;
 uint64_t input_bytes;         // the input's size when it is a regular file, else 0
 int32_t width;
 int32_t height;
+BandLayout layout;
 Band bands[BAND_POOL_SIZE];
 float *record;                // one dump record: 4 x width floats
 FILE *dump;
@@ -66,22 +70,24 @@ int end_run(int status)
     return status;
 }
 
-// Refuses, before anything is allocated, a picture that can't be held or that its file can't
-// plausibly hold. Returns 0 or -1 after a message.
+// True when the input is a regular file smaller than the least a file with its header takes.
+bool implausible(void)
+{
+    return input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader);
+}
+
+// Refuses, before anything is allocated, a picture whose bands can't be held or that its file
+// can't plausibly hold. Every decision rests on the file and fixed limits alone. Returns 0 or -1
+// after a message.
 int check_size(const char *input)
 {
-    uint64_t count = (uint64_t)width * (uint64_t)height;
-    bool implausible = input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader);
-    // The bands, three doubles and a float a pixel; the reader's two rows and a dump record. A
-    // damaged file that claims more than memory could hold whole is told so, as before pictures
-    // streamed.
-    uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
-    if (!fits_in_memory(band_pixels, 3 * sizeof(double) + sizeof(float), (uint64_t)width * 56) ||
-        (implausible && !fits_in_memory(count, 3 * sizeof(double), (uint64_t)width * 56))) {
+    // A band holds three doubles and a float a pixel.
+    layout = band_layout(width, height, 3 * sizeof(double) + sizeof(float));
+    if (layout.rows == 0) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
     }
-    if (implausible) {
+    if (implausible()) {
         fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
                 (long long)input_bytes, width, height);
         return -1;
@@ -92,7 +98,7 @@ int check_size(const char *input)
 int allocate_buffers(void)
 {
     record = (float *)malloc((size_t)width * 4 * sizeof(float));
-    size_t pixels = (size_t)band_rows(0, height) * (size_t)width;
+    size_t pixels = (size_t)layout.rows * (size_t)width;
     for (Band &band : bands) {
         band.pixels = (double *)malloc(pixels * 3 * sizeof(double));
         band.alpha = (float *)malloc(pixels * sizeof(float));
@@ -108,7 +114,7 @@ int allocate_buffers(void)
 int read_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
-    int32_t first = band_first_row(index), rows = band_rows(index, height);
+    int32_t first = band_first_row(layout, index), rows = band_rows(layout, index);
     double *__restrict pixel = band->pixels;
     float *__restrict alpha = band->alpha;
     for (int32_t y = first; y < first + rows; y++) {
@@ -130,7 +136,7 @@ int read_band(void *, int64_t index, void *data)
 int write_band(void *, int64_t index, void *data)
 {
     const Band *band = (const Band *)data;
-    int32_t rows = band_rows(index, height);
+    int32_t rows = band_rows(layout, index);
     const double *__restrict pixel = band->pixels;
     const float *__restrict alpha = band->alpha;
     for (int32_t y = 0; y < rows; y++) {
@@ -173,12 +179,16 @@ int check_not_standard_stream(const char *path)
 int begin_dump(StagedOutput *staged)
 {
     dump = nullptr;
-    if (staged_output_begin(staged, DUMP_PATH, STAGED_DUMP) == 0)
+    int begun = staged_output_begin(staged, DUMP_PATH, STAGED_DUMP);
+    if (begun == 0)
         dump = staged_output_stream(staged);
     if (!dump) {
-        rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        if (begun == STAGED_REFUSED)
+            fprintf(stderr, "pictor: Cannot write %s: %s\n", DUMP_PATH, staged->refusal);
+        else
+            rgbe_fail(RGBE_ERR_WRITE, nullptr);
         staged_output_discard(staged);
-        return fail_dump();
+        return begun == STAGED_REFUSED ? -1 : fail_dump();
     }
     return 0;
 }
@@ -222,7 +232,6 @@ int begin_output(StagedOutput *staged, const char *path)
 {
     output = nullptr;
     int begun = path[0] == '\0' ? -1 : staged_output_begin(staged, path, STAGED_PICTURE);
-    int error = errno;
     if (begun == 0)
         output = staged_output_stream(staged);
     if (!output) {
@@ -230,7 +239,7 @@ int begin_output(StagedOutput *staged, const char *path)
         printf("Writing RGBE file.\n");
         fflush(stdout);
         if (begun == STAGED_REFUSED)
-            fprintf(stderr, "pictor: Cannot write %s: %s\n", path, strerror(error));
+            fprintf(stderr, "pictor: Cannot write %s: %s\n", path, staged->refusal);
         else
             fprintf(stderr, "Cannot open output file %s\n", path);
         return -1;
@@ -257,7 +266,7 @@ int convert(StagedOutput *staged)
     for (int i = 0; i < BAND_POOL_SIZE; i++)
         pool[i] = &bands[i];
     BandStages stages = {read_band, write_band, nullptr};
-    int status = finish_dump(&dump_stage, run_band_pipeline(stages, pool, band_count(height)));
+    int status = finish_dump(&dump_stage, run_band_pipeline(stages, pool, band_count(layout)));
     if (status == 0) {
         printf("Writing RGBE file.\n");
         fflush(stdout);
@@ -285,12 +294,24 @@ int fromhalf_run(int argc, const char *const *argv)
     const char *input = scan.input_path;
     struct stat st;
     input_bytes = stat(input, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
-    bound_allocations(OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * input_bytes);
-    reader = exr_reader_open(input);
+    uint64_t open_memory = OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * input_bytes;
+    bound_allocations(open_memory);
+    reader = exr_reader_begin(input);
     bound_allocations(0);
     if (!reader) {
         fprintf(stderr, "pictor: Cannot open %s.\n", input);
         return 1;
+    }
+    // A file that can't hold what its header claims is not opened: its line tables alone could
+    // take gigabytes. It is refused below, once the command line has been looked at.
+    if (!exr_reader_header_known(reader) || !implausible()) {
+        bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader));
+        int opened = exr_reader_open_pixels(reader);
+        bound_allocations(0);
+        if (opened != 0) {
+            fprintf(stderr, "pictor: Cannot open %s.\n", input);
+            return end_run(1);
+        }
     }
     width = exr_reader_width(reader);
     height = exr_reader_height(reader);
@@ -310,6 +331,11 @@ int fromhalf_run(int argc, const char *const *argv)
     if (same_file(input, DUMP_PATH)) {
         fprintf(stderr, "pictor: The input is the dump file %s; it would be overwritten.\n",
                 DUMP_PATH);
+        return end_run(1);
+    }
+    if (output_path[0] != '\0' && same_place(output_path, DUMP_PATH)) {
+        fprintf(stderr, "pictor: The output %s is the dump file %s; one would overwrite the other.\n",
+                output_path, DUMP_PATH);
         return end_run(1);
     }
     if (check_not_standard_stream(output_path) != 0)

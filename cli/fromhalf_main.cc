@@ -1,9 +1,11 @@
+#include "cli/cleanup_signals.h"
 #include "cli/converters.h"
 #include "cli/memory_limits.h"
 #include "cli/staged_output.h"
 
 int main(int argc, char **argv)
 {
+    keep_standard_streams_open();
     keep_freed_memory();
     remove_temporary_files_on_signals();
     limit_address_space();

@@ -22,36 +22,6 @@
 #endif
 #endif
 
-uint64_t physical_memory_bytes(void)
-{
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0)
-        return 0;
-    return (uint64_t)pages * (uint64_t)page_size;
-}
-
-namespace {
-uint64_t memory_budget;
-}
-
-void set_memory_budget(uint64_t bytes)
-{
-    memory_budget = bytes;
-}
-
-bool fits_in_memory(uint64_t count, uint64_t item_bytes, uint64_t extra_bytes)
-{
-    uint64_t physical = physical_memory_bytes();
-    if (memory_budget != 0 && (physical == 0 || memory_budget < physical))
-        physical = memory_budget;
-    if (physical == 0)
-        return true;
-    if (extra_bytes > physical)
-        return false;
-    return item_bytes == 0 || count <= (physical - extra_bytes) / item_bytes;
-}
-
 namespace {
 #if defined(PICTOR_ASAN)
 uint64_t allocation_bound;  // checked by the replaced operator new
@@ -102,12 +72,11 @@ void bound_allocations(uint64_t bytes)
 
 uint64_t largest_allocation(void)
 {
-    uint64_t largest = memory_budget;
 #if defined(PICTOR_ASAN)
-    if (allocation_bound != 0 && (largest == 0 || allocation_bound < largest))
-        largest = allocation_bound;
+    return allocation_bound;
+#else
+    return 0;
 #endif
-    return largest;
 }
 
 void keep_freed_memory(void)
@@ -120,9 +89,10 @@ void keep_freed_memory(void)
 void limit_address_space(void)
 {
 #if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
-    uint64_t physical = physical_memory_bytes();
-    if (physical == 0)
+    long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0)
         return;
+    uint64_t physical = (uint64_t)pages * (uint64_t)page_size;
     // Code, libraries and stacks take address space too; allow a little beyond memory.
     rlim_t limit = (rlim_t)(physical + (physical >> 3));
     struct rlimit current;

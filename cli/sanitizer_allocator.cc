@@ -6,7 +6,7 @@
 // that fails, as it does in normal builds (where the limits of cli/memory_limits.h make such
 // requests fail). Routed through malloc, which the sanitizer still checks and which returns null
 // when allocator_may_return_null is set, a failure becomes std::bad_alloc again. Requests above
-// largest_allocation() fail the same way: the bound on opening a file, and a fuzzer's budget.
+// largest_allocation() fail the same way: the bound on opening a file.
 #include "cli/memory_limits.h"
 
 #include <cstddef>

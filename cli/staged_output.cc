@@ -1,57 +1,23 @@
 #include "cli/staged_output.h"
+#include "cli/cleanup_signals.h"
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-// The temporary files of the run, for the signal handler: plain bytes written before a slot
-// is marked used, and read only there (unlink is safe in a signal handler; std::string isn't).
-const int TEMPORARY_SLOTS = 4;
-char temporary_paths[TEMPORARY_SLOTS][PATH_MAX];
-volatile sig_atomic_t temporary_used[TEMPORARY_SLOTS];
-
-const int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
-
-void remove_temporaries_and_end(int sig)
-{
-    for (int i = 0; i < TEMPORARY_SLOTS; i++) {
-        if (temporary_used[i])
-            unlink(temporary_paths[i]);
-    }
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// Signals that would end the process, held back while a temporary file is made and recorded.
-struct HoldSignals {
-    sigset_t saved;
-    HoldSignals()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int sig : CLEANUP_SIGNALS)
-            sigaddset(&set, sig);
-        pthread_sigmask(SIG_BLOCK, &set, &saved);
-    }
-    ~HoldSignals() { pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
-};
-
-void forget_temporary(const std::string &path)
-{
-    for (int i = 0; i < TEMPORARY_SLOTS; i++) {
-        if (temporary_used[i] && path == temporary_paths[i])
-            temporary_used[i] = 0;
-    }
-}
+const char ANOTHER_USERS_LINK[] =
+    "it is another user's link in a shared folder (sticky and writable by all), not followed";
+const char ANOTHER_USERS_PIPE[] =
+    "it is another user's pipe in a shared folder (sticky and writable by all), not written into";
+const char ANOTHER_USERS_ENTRY[] =
+    "it belongs to another user in a shared folder (sticky and writable by all), not replaced";
 
 // Makes a temporary file from pattern (ending in XXXXXX) and records it. Returns 0, or -1 with
 // errno set.
@@ -61,22 +27,18 @@ int make_temporary(std::string *path, const std::string &pattern)
         errno = ENAMETOOLONG;
         return -1;
     }
-    HoldSignals hold;
-    int slot = 0;
-    while (slot < TEMPORARY_SLOTS && temporary_used[slot])
-        slot++;
-    if (slot == TEMPORARY_SLOTS) {
-        errno = EMFILE;
-        return -1;
-    }
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    HeldSignals hold;
     int fd = mkstemp(name.data());
     if (fd < 0)
         return -1;
     close(fd);
-    memcpy(temporary_paths[slot], name.data(), name.size());
-    temporary_used[slot] = 1;
+    if (!record_temporary_file(name.data())) {
+        unlink(name.data());
+        errno = EMFILE;
+        return -1;
+    }
     *path = name.data();
     return 0;
 }
@@ -85,9 +47,9 @@ void remove_temporary(std::string *path)
 {
     if (path->empty())
         return;
-    HoldSignals hold;
+    HeldSignals hold;
     unlink(path->c_str());
-    forget_temporary(*path);
+    forget_temporary_file(path->c_str());
     path->clear();
 }
 
@@ -105,23 +67,47 @@ std::string base_of(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Whether the kernel would let this process follow a link, or open a pipe, that owner owns at
+// path (protected_symlinks, protected_fifos): in a folder that is sticky and writable by all,
+// only the user's own and the folder owner's.
+bool shared_folder_allows(const std::string &path, uid_t owner)
+{
+    struct stat dir;
+    if (stat(directory_of(path).c_str(), &dir) != 0)
+        return true;
+    bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return !shared || owner == geteuid() || owner == dir.st_uid;
+}
+
+// Whether what owner owns at path may be replaced: the sticky bit keeps others' names to them.
+bool may_replace(const std::string &path, uid_t owner)
+{
+    return geteuid() == 0 || shared_folder_allows(path, owner);
+}
+
 // The file a chain of symbolic links leads to, followed by hand so that a dangling link gives
-// the path it would create.
-std::string follow_links(const std::string &path)
+// the path it would create. Returns false with *refusal set at a link that the kernel would
+// not follow.
+bool follow_links(const std::string &path, std::string *target, const char **refusal)
 {
     std::string at = path;
     for (int hops = 0; hops < 40; hops++) {
         struct stat st;
         if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return at;
+            break;
+        if (refusal && !shared_folder_allows(at, st.st_uid)) {
+            *refusal = ANOTHER_USERS_LINK;
+            return false;
+        }
         std::vector<char> text(PATH_MAX + 1);
         ssize_t length = readlink(at.c_str(), text.data(), PATH_MAX);
         if (length <= 0)
-            return at;
+            break;
         std::string next(text.data(), (size_t)length);
         at = next[0] == '/' ? next : directory_of(at) + "/" + next;
     }
-    return at;
+    *target = at;
+    return true;
 }
 
 // ".<name>.pictor-XXXXXX" beside target, the name shortened where the whole would not fit.
@@ -143,13 +129,82 @@ bool is_device_or_pipe(const struct stat &st)
     return S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode);
 }
 
-// Copies the temporary file into the output; every write and the close are checked.
-int copy_file(const char *from, const char *to)
+// Opens the file that an O_PATH descriptor holds, as it was checked, whatever now stands at its
+// name.
+int reopen(int place_fd, int flags)
 {
-    int in = open(from, O_RDONLY);
+    char name[64];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", place_fd);
+    return open(name, flags | O_CLOEXEC | O_NOCTTY);
+}
+
+// An O_PATH descriptor of the device or pipe at path (no link followed), checked on the open
+// file: -1 when something else stands there now, or with *refusal set for another user's pipe
+// in a shared folder.
+int open_place(const std::string &path, const char **refusal)
+{
+    int fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode) &&
+        !S_ISDIR(st.st_mode)) {
+        if (!S_ISFIFO(st.st_mode) || shared_folder_allows(path, st.st_uid))
+            return fd;
+        *refusal = ANOTHER_USERS_PIPE;
+    }
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// The dump's name, when it leads to a device or a pipe to be written in place: one standing
+// there, or one that the user's own (or root's) link there leads to. Returns its O_PATH
+// descriptor; -1 when the name is to be replaced, or with *refusal set when it must be refused.
+int dump_place(const char *path, const char **refusal)
+{
+    int at = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (at < 0 || fstat(at, &st) != 0) {
+        if (at >= 0)
+            close(at);
+        return -1;
+    }
+    uid_t owner = st.st_uid;
+    if (!S_ISLNK(st.st_mode) && is_device_or_pipe(st)) {
+        if (!S_ISFIFO(st.st_mode) || shared_folder_allows(path, owner))
+            return at;
+        *refusal = ANOTHER_USERS_PIPE;
+    } else if (S_ISLNK(st.st_mode) && (owner == geteuid() || owner == 0) &&
+               shared_folder_allows(path, owner)) {
+        // What the link says is read from the link that was checked, and opened from there on.
+        std::vector<char> text(PATH_MAX + 1);
+        ssize_t length = readlinkat(at, "", text.data(), PATH_MAX);
+        std::string target(text.data(), length > 0 ? (size_t)length : 0);
+        if (length > 0 && target[0] != '/')
+            target = directory_of(path) + "/" + target;
+        int fd = length > 0 ? open(target.c_str(), O_PATH | O_CLOEXEC) : -1;
+        if (fd >= 0 && fstat(fd, &st) == 0 && is_device_or_pipe(st)) {
+            if (!S_ISFIFO(st.st_mode) || shared_folder_allows(target, st.st_uid)) {
+                close(at);
+                return fd;
+            }
+            *refusal = ANOTHER_USERS_PIPE;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    close(at);
+    if (!*refusal && !may_replace(path, owner))
+        *refusal = ANOTHER_USERS_ENTRY;
+    return -1;
+}
+
+// Copies the temporary file into the output; every write and the close are checked.
+int copy_file(const char *from, int to_place)
+{
+    int in = open(from, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return -1;
-    int out = open(to, O_WRONLY | O_TRUNC);
+    int out = reopen(to_place, O_WRONLY | O_TRUNC);
     if (out < 0) {
         int saved = errno;
         close(in);
@@ -168,10 +223,14 @@ int copy_file(const char *from, const char *to)
         }
         for (ssize_t done = 0; done < got && result == 0;) {
             ssize_t put = write(out, buffer.data() + done, (size_t)(got - done));
-            if (put < 0 && errno != EINTR)
-                result = -1;
-            else if (put > 0)
+            if (put > 0) {
                 done += put;
+            } else if (put == 0) {
+                errno = EIO;  // a device that takes nothing would never take the rest
+                result = -1;
+            } else if (errno != EINTR) {
+                result = -1;
+            }
         }
         if (result != 0)
             break;
@@ -206,6 +265,21 @@ void set_attributes(const StagedOutput *out)
     }
 }
 
+// Puts the finished file at target. The dump takes the place of what stands there in one
+// exchange, so that there is no moment without a dump, and then the old one is removed: a plain
+// rename over a file makes ext4 write the new file out before it returns, which for the dump's
+// gigabytes of scratch data costs more than the whole conversion's writing. The picture keeps
+// the plain rename and the protection that comes with it.
+int move_into_place(StagedOutput *out)
+{
+    const char *temp = out->temp_path.c_str(), *target = out->target.c_str();
+    if (out->exchange && renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
+        unlink(temp);  // what was the dump until now
+        return 0;
+    }
+    return rename(temp, target);
+}
+
 }  // namespace
 
 int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
@@ -214,37 +288,45 @@ int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
     out->target = path;
     out->write_path.clear();
     out->temp_path.clear();
-    out->copy_into = false;
+    out->place_fd = -1;
     out->replaces = false;
-    out->remove_first = use == STAGED_DUMP;
-    struct stat st, link;
-    bool exists = stat(path, &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return STAGED_REFUSED;
-    }
-    bool is_link = lstat(path, &link) == 0 && S_ISLNK(link.st_mode);
-    if (use == STAGED_DUMP && exists && is_device_or_pipe(st) &&
-        (!is_link || link.st_uid == geteuid() || link.st_uid == 0)) {
-        out->write_path = path;  // written directly, from start to end
-        return 0;
-    }
-    if (use == STAGED_PICTURE && exists && !S_ISREG(st.st_mode)) {
-        out->copy_into = true;
-        if (make_temporary(&out->temp_path, "/tmp/pictor-XXXXXX") != 0)
-            return -1;
-        out->write_path = out->temp_path;
-        return 0;
+    out->exchange = use == STAGED_DUMP;
+    out->refusal = nullptr;
+    struct stat st;
+    if (use == STAGED_DUMP) {
+        out->place_fd = dump_place(path, &out->refusal);
+        if (out->refusal)
+            return STAGED_REFUSED;
+        if (out->place_fd >= 0)
+            return 0;  // written in place, from start to end
+    } else {
+        if (!follow_links(path, &out->target, &out->refusal))
+            return STAGED_REFUSED;
+        if (lstat(out->target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            out->refusal = strerror(EISDIR);
+            return STAGED_REFUSED;
+        }
+        if (lstat(out->target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            out->place_fd = open_place(out->target, &out->refusal);
+            if (out->refusal)
+                return STAGED_REFUSED;
+            if (out->place_fd < 0)
+                return -1;
+            if (make_temporary(&out->temp_path, "/tmp/pictor-XXXXXX") != 0) {
+                staged_output_discard(out);
+                return -1;
+            }
+            out->write_path = out->temp_path;
+            return 0;
+        }
     }
     // A regular file, one to be created, or (for the dump) anything else at its name, which the
     // new file replaces.
-    if (use == STAGED_PICTURE)
-        out->target = follow_links(path);
-    else
-        exists = lstat(path, &st) == 0;
-    if (exists && S_ISREG(st.st_mode)) {
-        if (faccessat(AT_FDCWD, out->target.c_str(), W_OK, AT_EACCESS) != 0)
+    if (lstat(out->target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (faccessat(AT_FDCWD, out->target.c_str(), W_OK, AT_EACCESS) != 0) {
+            out->refusal = strerror(errno);
             return STAGED_REFUSED;
+        }
         out->replaces = true;
         out->old = st;
     }
@@ -254,11 +336,10 @@ int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
     return 0;
 }
 
-FILE *staged_output_stream(const StagedOutput *out)
+FILE *staged_output_stream(StagedOutput *out)
 {
-    if (out->temp_path.empty())
-        return fopen(out->write_path.c_str(), "wb");
-    int fd = open(out->temp_path.c_str(), O_WRONLY);
+    int fd = out->temp_path.empty() ? reopen(out->place_fd, O_WRONLY | O_TRUNC)
+                                    : open(out->temp_path.c_str(), O_WRONLY | O_CLOEXEC);
     FILE *stream = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (fd >= 0 && !stream) {
         int error = errno;
@@ -270,28 +351,25 @@ FILE *staged_output_stream(const StagedOutput *out)
 
 int staged_output_commit(StagedOutput *out)
 {
-    if (out->temp_path.empty())
+    if (out->temp_path.empty()) {
+        staged_output_discard(out);
         return 0;  // written in place
+    }
+    bool copy = out->place_fd >= 0;
     int result;
-    if (out->copy_into) {
-        result = copy_file(out->temp_path.c_str(), out->target.c_str());
+    if (copy) {
+        result = copy_file(out->temp_path.c_str(), out->place_fd);
     } else {
         set_attributes(out);
-        // ext4 writes out a file renamed over another before the rename returns: for the dump,
-        // gigabytes of scratch data, that costs more than the whole conversion's writing. Its
-        // old file goes first, leaving a moment without a dump instead; the picture keeps the
-        // plain rename and the protection that comes with it.
-        if (out->remove_first)
-            unlink(out->target.c_str());
-        result = rename(out->temp_path.c_str(), out->target.c_str());
+        result = move_into_place(out);
     }
     int error = errno;
-    if (result == 0 && !out->copy_into) {
-        HoldSignals hold;
-        forget_temporary(out->temp_path);
+    if (result == 0 && !copy) {
+        HeldSignals hold;
+        forget_temporary_file(out->temp_path.c_str());
         out->temp_path.clear();
     }
-    remove_temporary(&out->temp_path);
+    staged_output_discard(out);
     if (result != 0)
         fprintf(stderr, "pictor: Cannot write %s: %s\n", out->path.c_str(), strerror(error));
     return result;
@@ -300,6 +378,9 @@ int staged_output_commit(StagedOutput *out)
 void staged_output_discard(StagedOutput *out)
 {
     remove_temporary(&out->temp_path);
+    if (out->place_fd >= 0)
+        close(out->place_fd);
+    out->place_fd = -1;
 }
 
 bool same_file(const char *a, const char *b)
@@ -309,6 +390,23 @@ bool same_file(const char *a, const char *b)
     struct stat sa, sb;
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
+}
+
+bool same_place(const char *a, const char *b)
+{
+    if (same_file(a, b))
+        return true;
+    std::string ta, tb;
+    follow_links(a, &ta, nullptr);
+    follow_links(b, &tb, nullptr);
+    if (base_of(ta) != base_of(tb))
+        return false;
+    char *da = realpath(directory_of(ta).c_str(), nullptr);
+    char *db = realpath(directory_of(tb).c_str(), nullptr);
+    bool same = da && db && strcmp(da, db) == 0;
+    free(da);
+    free(db);
+    return same;
 }
 
 const char *standard_stream_name(const char *path)
@@ -328,18 +426,15 @@ const char *standard_stream_name(const char *path)
     return nullptr;
 }
 
-void remove_temporary_files_on_signals(void)
+void keep_standard_streams_open(void)
 {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = remove_temporaries_and_end;
-    sigemptyset(&action.sa_mask);
-    for (int sig : CLEANUP_SIGNALS)
-        sigaddset(&action.sa_mask, sig);
-    for (int sig : CLEANUP_SIGNALS) {
-        struct sigaction old;
-        // A signal the caller ignores (nohup, a shell's background job) stays ignored.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            sigaction(sig, &action, nullptr);
+    for (int fd = 0; fd < 3; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
     }
 }

@@ -27,9 +27,9 @@ namespace {
 
 // A band of rows: the pixels as decoded (RgbPixelBuffer), and the same rows in the output's form.
 struct Band {
-    double *pixels;    // BAND_ROWS x width x 3
-    ImfRgba *halves;   // BAND_ROWS x width, for a half file
-    float *floats;     // BAND_ROWS x width x 4, for a float file
+    double *pixels;    // layout.rows x width x 3
+    ImfRgba *halves;   // layout.rows x width, for a half file
+    float *floats;     // layout.rows x width x 4, for a float file
     uint64_t clamped;  // pixels of the band that were too bright for the output
     double brightest;  // the largest of their values
 };
@@ -42,6 +42,7 @@ const double HALF_LARGEST = 65504.0;
 FILE *input;
 int32_t width;
 int32_t height;
+BandLayout layout;
 RgbeHeaderInfo header_info;
 RgbeScanlineState scanlines;       // carried from one band to the next
 bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
@@ -88,35 +89,30 @@ uint64_t least_pixel_data_bytes(void)
     return row_bytes * (uint64_t)height;
 }
 
-// True when the input is a regular file too short for the pixel data its header announces.
-bool input_too_short(void)
-{
-    struct stat st;
-    long header_end = ftell(input);
-    return fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) && header_end >= 0 &&
-           (uint64_t)(st.st_size - header_end) < least_pixel_data_bytes();
-}
+// The OpenEXR library keeps tables of 16 bytes per row of the file it writes, from its open on.
+// A picture taller than this is begun only when its input is a regular file that can hold its
+// pixels, so that no header of a few bytes makes the library fill gigabytes; a shorter one is
+// decoded until its data ends.
+const int32_t TALL_PICTURE_ROWS = 1 << 22;
 
-// Sizes come from the file: refuse what can't be a picture or can't be held, before any
-// buffer is allocated. Returns 0 or -1 after a message.
+// Sizes come from the file: refuse what can't be a picture or can't be held, before any buffer
+// is allocated. Every decision rests on the file and fixed limits alone. Returns 0 or -1 after a
+// message.
 int check_size(void)
 {
     if (width < 1 || height < 1) {
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         return -1;
     }
-    // The bands, three doubles and four halves (or floats) a pixel; one row of four doubles a
-    // pixel, the writer's row of four halves and the codec's four planes.
-    uint64_t band_pixels = (uint64_t)BAND_POOL_SIZE * band_rows(0, height) * (uint64_t)width;
+    // A band holds three doubles and four halves (or floats) a pixel.
     uint64_t output_bytes = float_output ? 4 * sizeof(float) : sizeof(ImfRgba);
-    bool bands_fit = fits_in_memory(band_pixels, 3 * sizeof(double) + output_bytes,
-                                    (uint64_t)width * 44);
-    // A picture too large to be held whole in memory is taken only from a file that can hold
-    // its pixels: a short file that claims one fails at once, before an output of that size
-    // is begun.
-    bool whole_fits = fits_in_memory((uint64_t)width * (uint64_t)height, 2 * 3 * sizeof(double),
-                                     (uint64_t)width * 4 * sizeof(double));
-    if (!bands_fit || (!whole_fits && input_too_short())) {
+    layout = band_layout(width, height, 3 * sizeof(double) + output_bytes);
+    struct stat st;
+    long header_end = ftell(input);
+    bool holds_pixels = fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) &&
+                        header_end >= 0 &&
+                        (uint64_t)(st.st_size - header_end) >= least_pixel_data_bytes();
+    if (layout.rows == 0 || (height > TALL_PICTURE_ROWS && !holds_pixels)) {
         fprintf(stderr, "pictor: A %d x %d picture does not fit in memory.\n", width, height);
         return -1;
     }
@@ -127,7 +123,7 @@ int check_size(void)
 // exposure act on: their failures keep the messages of those two buffers.
 int allocate_bands(void)
 {
-    size_t pixels = (size_t)band_rows(0, height) * (size_t)width;
+    size_t pixels = (size_t)layout.rows * (size_t)width;
     for (int i = 0; i < BAND_POOL_SIZE; i++) {
         bands[i].pixels = (double *)malloc(pixels * 3 * sizeof(double));
         if (float_output)
@@ -235,7 +231,7 @@ int decode_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
     double *pixels = band->pixels;
-    int32_t rows = band_rows(index, height);
+    int32_t rows = band_rows(layout, index);
     if (rgbe_get_scanline_band(input, pixels, width, rows, &scanlines) != 0)
         return 1;
     size_t components = (size_t)rows * (size_t)width * 3;
@@ -275,7 +271,7 @@ int decode_band(void *, int64_t index, void *data)
 int write_band(void *, int64_t index, void *data)
 {
     const Band *band = (const Band *)data;
-    int32_t rows = band_rows(index, height);
+    int32_t rows = band_rows(layout, index);
     int status = float_output ? exr_writer_float_rows(writer, band->floats, rows)
                               : exr_writer_half_rows(writer, band->halves, rows);
     if (status != 0) {
@@ -341,7 +337,7 @@ int convert(StagedOutput *staged, const char *output)
     void *pool[BAND_POOL_SIZE];
     for (int i = 0; i < BAND_POOL_SIZE; i++)
         pool[i] = &bands[i];
-    int status = run_band_pipeline(stages, pool, band_count(height));
+    int status = run_band_pipeline(stages, pool, band_count(layout));
     if (status != 0) {
         exr_writer_abandon(writer);
         writer = nullptr;
@@ -397,11 +393,11 @@ int tohalf_run(int argc, const char *const *argv)
     StagedOutput staged;
     int begun = staged_output_begin(&staged, output, STAGED_PICTURE);
     if (begun != 0) {
-        int error = errno;
+        const char *reason = begun == STAGED_REFUSED ? staged.refusal : strerror(errno);
         report_picture();
         fprintf(stderr, begun == STAGED_REFUSED ? "pictor: Cannot write %s: %s\n"
                                                 : "pictor: Cannot open %s: %s\n",
-                output, strerror(error));
+                output, reason);
         return end_run(1);
     }
     if (convert(&staged, output) != 0) {

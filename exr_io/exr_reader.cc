@@ -8,22 +8,29 @@
 #include <ImfInputFile.h>
 #include <ImfRgbaYca.h>
 #include <ImfStandardAttributes.h>
+#include <ImfStdIO.h>
+#include <ImfTileDescription.h>
+#include <ImfVersion.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
-// The general interface's file, for files that the RGBA interface would not read as they are
-// stored, and how its channels make a row: red, green, blue and alpha, or luminance (with its
-// chroma where present) and alpha. The library widens half and unsigned-integer channels to
-// float exactly, or to the nearest float for integers beyond 2^24.
-struct ExrGeneralInput {
-    explicit ExrGeneralInput(const char *path) : file(path) {}
-    Imf::InputFile file;
+// What the file's header says, and how its channels make a row through the general interface:
+// red, green, blue and alpha, or luminance (with its chroma where present) and alpha. The
+// library widens half and unsigned-integer channels to float exactly, or to the nearest float
+// for integers beyond 2^24.
+struct ExrInputPlan {
+    Imf::Header header;
+    bool colour_channels = false;    // any of R, G, B and Y
+    std::string channel_names;       // all of them, printable, for the message without any
+    bool general = false;            // read through the general interface
+    std::unique_ptr<Imf::InputFile> file;  // that interface's file, once the pixels are opened
     bool luminance = false;          // Y at float_row[4x]; else R, G, B at float_row[4x + c]
     bool chroma = false;             // RY and BY, in chroma_row
     int x_sampling = 1, y_sampling = 1;  // of the chroma
@@ -81,6 +88,41 @@ double least_data_bytes(Imf::Compression compression, double data_bytes, double 
     }
 }
 
+// Scanlines in a block of a scanline file, by compression.
+int block_rows(Imf::Compression compression)
+{
+    switch (compression) {
+    case Imf::ZIP_COMPRESSION:
+    case Imf::PXR24_COMPRESSION:
+        return 16;
+    case Imf::PIZ_COMPRESSION:
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION:
+    case Imf::DWAA_COMPRESSION:
+        return 32;
+    case Imf::DWAB_COMPRESSION:
+        return 256;
+    default:
+        return 1;
+    }
+}
+
+// Blocks of the full-resolution level: each takes at least an offset of 8 bytes in the file's
+// table, and a block header of 8 bytes before its data.
+double least_block_bytes(const Imf::Header &header, double width, double height)
+{
+    double blocks;
+    if (header.hasTileDescription()) {
+        const Imf::TileDescription &tiles = header.tileDescription();
+        double across = tiles.xSize > 0 ? width / tiles.xSize : width;
+        double down = tiles.ySize > 0 ? height / tiles.ySize : height;
+        blocks = (across < 1 ? 1 : across) * (down < 1 ? 1 : down);
+    } else {
+        blocks = height / block_rows(header.compression());
+    }
+    return 16 * blocks;
+}
+
 // A channel name as text that can be printed: other bytes as \xNN.
 std::string printable(const char *name)
 {
@@ -112,79 +154,104 @@ int64_t floor_div(int64_t a, int64_t b)
 // Y; luminance (Y, RY, BY and A) otherwise. The RGBA interface reads files of half channels
 // only; the general interface all others, and colour files that also have Y, where the RGBA
 // interface would read the luminance instead of the colour.
-std::unique_ptr<ExrGeneralInput> plan_general(std::unique_ptr<ExrGeneralInput> general)
+void plan_channels(ExrInputPlan *plan)
 {
-    const Imf::Header &header = general->file.header();
-    const Imf::ChannelList &channels = header.channels();
+    const Imf::ChannelList &channels = plan->header.channels();
     const Imf::Channel *r = channels.findChannel("R"), *g = channels.findChannel("G"),
                        *b = channels.findChannel("B"), *a = channels.findChannel("A"),
                        *y = channels.findChannel("Y"), *ry = channels.findChannel("RY"),
                        *by = channels.findChannel("BY");
     if ((r && g && b) || !y) {
-        if (!(r && g && b && y) && !wide(r) && !wide(g) && !wide(b) && !wide(a))
-            return nullptr;
-        return general;
+        plan->general = (r && g && b && y) || wide(r) || wide(g) || wide(b) || wide(a);
+        return;
     }
     if (!wide(y) && !wide(ry) && !wide(by) && !wide(a))
-        return nullptr;
-    general->luminance = true;
-    general->chroma = ry || by;
-    if (general->chroma) {
+        return;
+    if (ry && by && (ry->xSampling != by->xSampling || ry->ySampling != by->ySampling))
+        return;  // chroma that the RGBA interface makes sense of, if anything can
+    plan->general = true;
+    plan->luminance = true;
+    plan->chroma = ry || by;
+    if (plan->chroma) {
         const Imf::Channel *c = ry ? ry : by;
-        if (ry && by && (ry->xSampling != by->xSampling || ry->ySampling != by->ySampling))
-            return nullptr;  // chroma the RGBA interface makes sense of, if anything can
-        general->x_sampling = c->xSampling > 0 ? c->xSampling : 1;
-        general->y_sampling = c->ySampling > 0 ? c->ySampling : 1;
+        plan->x_sampling = c->xSampling > 0 ? c->xSampling : 1;
+        plan->y_sampling = c->ySampling > 0 ? c->ySampling : 1;
         Imf::Chromaticities primaries;
-        if (Imf::hasChromaticities(header))
-            primaries = Imf::chromaticities(header);
-        general->yw = Imf::RgbaYca::computeYw(primaries);
+        if (Imf::hasChromaticities(plan->header))
+            primaries = Imf::chromaticities(plan->header);
+        plan->yw = Imf::RgbaYca::computeYw(primaries);
     }
-    return general;
 }
 
-// Looks at the file's channels through the general interface: refuses a file without any of
-// R, G, B and Y, whose pixels the RGBA interface would give as black without reading a byte;
-// keeps the general interface's file where the RGBA interface would not read the channels as
-// they are stored (see plan_general). Returns false after a message.
-bool inspect_channels(const char *path, ExrScanlineReader *reader)
+// Reads the file's header, and nothing more, through the library. Returns null when it can't
+// be read: the library's open then says why.
+std::unique_ptr<ExrInputPlan> read_header(const char *path)
 {
     try {
-        std::unique_ptr<ExrGeneralInput> general(new ExrGeneralInput(path));
-        const Imf::Header &header = general->file.header();
-        bool color = false;
-        double data_bytes = 0;
-        std::string names;
-        for (auto c = header.channels().begin(); c != header.channels().end(); ++c) {
-            const Imf::Channel &channel = c.channel();
-            std::string name = c.name();
-            color = color || name == "R" || name == "G" || name == "B" || name == "Y";
-            double across = channel.xSampling > 0 ? reader->width / channel.xSampling : 0;
-            double down = channel.ySampling > 0 ? reader->height / channel.ySampling : 0;
-            data_bytes += (channel.type == Imf::HALF ? 2.0 : 4.0) * across * down;
-            names += (names.empty() ? "" : ", ") + printable(c.name());
-        }
-        if (!color) {
-            fprintf(stderr, "exrinput: %s has no R, G, B or Y channel (its channels: %s).\n", path,
-                    names.empty() ? "none" : names.c_str());
-            return false;
-        }
-        double least = least_data_bytes(header.compression(), data_bytes,
-                                        (double)reader->width * reader->height);
-        reader->least_bytes = least >= 1.8e19 ? UINT64_MAX : (uint64_t)least;
-        reader->general = plan_general(std::move(general)).release();
-        return true;
-    } catch (const std::exception &e) {
-        fprintf(stderr, "exrinput: %s\n", e.what());
-        return false;
+        Imf::StdIFStream in(path);
+        unsigned char start[8];
+        if (!in.read((char *)start, sizeof start))
+            return nullptr;
+        int magic = start[0] | start[1] << 8 | start[2] << 16 | start[3] << 24;
+        int version = start[4] | start[5] << 8 | start[6] << 16 | start[7] << 24;
+        // Only a plain image that passes the library's own checks: what the library refuses,
+        // it says best why.
+        if (magic != 20000630 || Imf::getVersion(version) != 2 ||
+            !Imf::supportsFlags(Imf::getFlags(version)))
+            return nullptr;
+        std::unique_ptr<ExrInputPlan> plan(new ExrInputPlan);
+        plan->header.readFrom(in, version);
+        plan->header.sanityCheck(Imf::isTiled(version), Imf::isMultiPart(version));
+        bool typed = plan->header.hasType();
+        const std::string type = typed ? plan->header.type() : "";
+        if ((Imf::isNonImage(version) && !typed) ||
+            (typed && type != "scanlineimage" && type != "tiledimage"))
+            return nullptr;
+        return plan;
+    } catch (const std::exception &) {
+        return nullptr;
     }
+}
+
+// Takes the window, the least size and the reading plan from the header. Returns false when
+// the window holds no pixels or is too wide to be read: the library's open then tells.
+bool take_header(ExrScanlineReader *reader)
+{
+    const Imf::Header &header = reader->plan->header;
+    const Imath::Box2i &window = header.dataWindow();
+    int64_t width = (int64_t)window.max.x - window.min.x + 1;
+    int64_t height = (int64_t)window.max.y - window.min.y + 1;
+    if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX)
+        return false;
+    reader->width = (int32_t)width;
+    reader->height = (int32_t)height;
+    reader->x_min = window.min.x;
+    reader->y_min = window.min.y;
+    double data_bytes = 0;
+    ExrInputPlan *plan = reader->plan;
+    for (auto c = header.channels().begin(); c != header.channels().end(); ++c) {
+        const Imf::Channel &channel = c.channel();
+        std::string name = c.name();
+        plan->colour_channels = plan->colour_channels || name == "R" || name == "G" ||
+                                name == "B" || name == "Y";
+        double across = channel.xSampling > 0 ? width / channel.xSampling : 0;
+        double down = channel.ySampling > 0 ? height / channel.ySampling : 0;
+        data_bytes += (channel.type == Imf::HALF ? 2.0 : 4.0) * across * down;
+        plan->channel_names += (plan->channel_names.empty() ? "" : ", ") + printable(c.name());
+    }
+    double least = least_data_bytes(header.compression(), data_bytes, (double)width * height) +
+                   least_block_bytes(header, (double)width, (double)height);
+    reader->least_bytes = least >= 1.8e19 ? UINT64_MAX : (uint64_t)least;
+    plan_channels(plan);
+    return true;
 }
 
 void release(ExrScanlineReader *reader)
 {
     if (reader->file)
         ImfCloseInputFile(reader->file);
-    delete reader->general;
+    delete reader->plan;
+    free(reader->path);
     free(reader->row);
     free(reader->float_row);
     free(reader->half_row);
@@ -196,28 +263,28 @@ void release(ExrScanlineReader *reader)
 // message.
 bool set_float_frame(ExrScanlineReader *reader)
 {
-    ExrGeneralInput *general = reader->general;
+    ExrInputPlan *plan = reader->plan;
     try {
         char *base = exr_slice_base(reader->float_row, reader->x_min, 4 * sizeof(float));
         Imf::FrameBuffer frame;
         const char *colour[] = {"R", "G", "B", "A"}, *luminance[] = {"Y", nullptr, nullptr, "A"};
-        const char *const *names = general->luminance ? luminance : colour;
+        const char *const *names = plan->luminance ? luminance : colour;
         for (int c = 0; c < 4; c++) {
             if (names[c])
                 frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 4 * sizeof(float), 0,
                                                   1, 1, c == 3 ? 1.0 : 0.0));
         }
-        if (general->chroma) {
-            int64_t first = floor_div(reader->x_min, general->x_sampling);
-            int64_t last = floor_div((int64_t)reader->x_min + reader->width - 1, general->x_sampling);
-            general->chroma_row.assign(2 * (size_t)(last - first + 1), 0.0f);
-            char *chroma = exr_slice_base(general->chroma_row.data(), first, 2 * sizeof(float));
+        if (plan->chroma) {
+            int64_t first = floor_div(reader->x_min, plan->x_sampling);
+            int64_t last = floor_div((int64_t)reader->x_min + reader->width - 1, plan->x_sampling);
+            plan->chroma_row.assign(2 * (size_t)(last - first + 1), 0.0f);
+            char *chroma = exr_slice_base(plan->chroma_row.data(), first, 2 * sizeof(float));
             for (int c = 0; c < 2; c++)
                 frame.insert(c == 0 ? "RY" : "BY",
                              Imf::Slice(Imf::FLOAT, chroma + 4 * c, 2 * sizeof(float), 0,
-                                        general->x_sampling, general->y_sampling, 0.0));
+                                        plan->x_sampling, plan->y_sampling, 0.0));
         }
-        general->file.setFrameBuffer(frame);
+        plan->file->setFrameBuffer(frame);
         return true;
     } catch (const std::exception &e) {
         fprintf(stderr, "exrinput: %s\n", e.what());
@@ -225,19 +292,10 @@ bool set_float_frame(ExrScanlineReader *reader)
     }
 }
 
-}  // namespace
-
-ExrScanlineReader *exr_reader_open(const char *path)
+// Opens the file through the RGBA interface and takes its window, as when the header could not
+// be read beforehand. Returns false after a message.
+bool open_without_plan(ExrScanlineReader *reader)
 {
-    ExrScanlineReader *reader = (ExrScanlineReader *)calloc(1, sizeof *reader);
-    if (!reader)
-        return fail_memory();
-    reader->file = ImfOpenInputFile(path);
-    if (!reader->file) {
-        fprintf(stderr, "exrinput: %s\n", ImfErrorMessage());
-        free(reader);
-        return nullptr;
-    }
     int xmin, ymin, xmax, ymax;
     ImfHeaderDataWindow(ImfInputHeader(reader->file), &xmin, &ymin, &xmax, &ymax);
     int64_t width = (int64_t)xmax - xmin + 1;
@@ -245,34 +303,93 @@ ExrScanlineReader *exr_reader_open(const char *path)
     if (width < 1 || height < 1 || width > INT32_MAX || height > INT32_MAX) {
         fprintf(stderr, "exrinput: Invalid data window (%d, %d) - (%d, %d).\n", xmin, ymin,
                 xmax, ymax);
-        release(reader);
-        return nullptr;
+        return false;
     }
     reader->width = (int32_t)width;
     reader->height = (int32_t)height;
     reader->x_min = xmin;
     reader->y_min = ymin;
-    if (!inspect_channels(path, reader)) {
-        release(reader);
-        return nullptr;
-    }
-    if (reader->general) {
-        ImfCloseInputFile(reader->file);
-        reader->file = nullptr;
-        reader->float_row = (float *)malloc((size_t)width * 4 * sizeof(float));
+    return true;
+}
+
+// Opens the pixel data through the interface of the plan. Returns false after a message.
+bool open_library_file(ExrScanlineReader *reader)
+{
+    ExrInputPlan *plan = reader->plan;
+    if (plan && plan->general) {
+        try {
+            plan->file.reset(new Imf::InputFile(reader->path));
+        } catch (const std::exception &e) {
+            fprintf(stderr, "exrinput: %s\n", e.what());
+            return false;
+        }
     } else {
-        reader->half_row = (ImfRgba *)malloc((size_t)width * sizeof(ImfRgba));
+        reader->file = ImfOpenInputFile(reader->path);
+        if (!reader->file) {
+            fprintf(stderr, "exrinput: %s\n", ImfErrorMessage());
+            return false;
+        }
     }
-    reader->row = (double *)malloc((size_t)width * 4 * sizeof(double));
-    if ((!reader->half_row && !reader->float_row) || !reader->row) {
-        release(reader);
+    return plan ? true : open_without_plan(reader);
+}
+
+}  // namespace
+
+ExrScanlineReader *exr_reader_begin(const char *path)
+{
+    ExrScanlineReader *reader = (ExrScanlineReader *)calloc(1, sizeof *reader);
+    if (!reader || !(reader->path = strdup(path))) {
+        free(reader);
         return fail_memory();
     }
-    if (reader->general && !set_float_frame(reader)) {
+    std::unique_ptr<ExrInputPlan> plan = read_header(path);
+    reader->plan = plan.release();
+    if (reader->plan && !take_header(reader)) {
+        delete reader->plan;
+        reader->plan = nullptr;
+    }
+    if (reader->plan && !reader->plan->colour_channels) {
+        // The RGBA interface would give black pixels without reading a byte of them.
+        fprintf(stderr, "exrinput: %s has no R, G, B or Y channel (its channels: %s).\n", path,
+                reader->plan->channel_names.empty() ? "none" : reader->plan->channel_names.c_str());
         release(reader);
         return nullptr;
     }
+    return reader;
+}
+
+bool exr_reader_header_known(const ExrScanlineReader *reader)
+{
+    return reader->plan != nullptr;
+}
+
+int exr_reader_open_pixels(ExrScanlineReader *reader)
+{
+    if (!open_library_file(reader))
+        return -1;
+    size_t width = (size_t)reader->width;
+    if (reader->plan && reader->plan->general)
+        reader->float_row = (float *)malloc(width * 4 * sizeof(float));
+    else
+        reader->half_row = (ImfRgba *)malloc(width * sizeof(ImfRgba));
+    reader->row = (double *)malloc(width * 4 * sizeof(double));
+    if ((!reader->half_row && !reader->float_row) || !reader->row) {
+        fail_memory();
+        return -1;
+    }
+    if (reader->float_row && !set_float_frame(reader))
+        return -1;
     fill_half_table();
+    return 0;
+}
+
+ExrScanlineReader *exr_reader_open(const char *path)
+{
+    ExrScanlineReader *reader = exr_reader_begin(path);
+    if (reader && exr_reader_open_pixels(reader) != 0) {
+        release(reader);
+        return nullptr;
+    }
     return reader;
 }
 
@@ -297,20 +414,20 @@ namespace {
 // BY = (B - Y) / Y, Y = yw . (R, G, B). A pixel without chroma is grey, exactly Y.
 void luminance_to_rgb(const ExrScanlineReader *reader, double *out)
 {
-    const ExrGeneralInput *general = reader->general;
-    int64_t first = general->chroma ? floor_div(reader->x_min, general->x_sampling) : 0;
+    const ExrInputPlan *plan = reader->plan;
+    int64_t first = plan->chroma ? floor_div(reader->x_min, plan->x_sampling) : 0;
     for (int32_t x = 0; x < reader->width; x++, out += 4) {
         double y = out[0], ry = 0.0, by = 0.0;
-        if (general->chroma) {
-            size_t sample = (size_t)(floor_div((int64_t)reader->x_min + x, general->x_sampling) - first);
-            ry = general->chroma_row[2 * sample];
-            by = general->chroma_row[2 * sample + 1];
+        if (plan->chroma) {
+            size_t sample = (size_t)(floor_div((int64_t)reader->x_min + x, plan->x_sampling) - first);
+            ry = plan->chroma_row[2 * sample];
+            by = plan->chroma_row[2 * sample + 1];
         }
         if (ry == 0.0 && by == 0.0) {
             out[1] = out[2] = y;
             continue;
         }
-        const Imath::V3f &yw = general->yw;
+        const Imath::V3f &yw = plan->yw;
         out[0] = (ry + 1.0) * y;
         out[2] = (by + 1.0) * y;
         out[1] = (y - out[0] * yw.x - out[2] * yw.z) / yw.y;
@@ -319,23 +436,23 @@ void luminance_to_rgb(const ExrScanlineReader *reader, double *out)
 
 // Reads scanline file_y of the data window, and first the scanline that holds the chroma
 // samples it takes (the nearest at or above it), unless that one was read last.
-void read_general_scanline(ExrGeneralInput *general, int64_t file_y)
+void read_general_scanline(ExrInputPlan *plan, int64_t file_y)
 {
-    if (general->chroma) {
-        int64_t chroma_line = floor_div(file_y, general->y_sampling) * general->y_sampling;
-        if (chroma_line != general->chroma_line && chroma_line != file_y)
-            general->file.readPixels((int)chroma_line, (int)chroma_line);
-        general->chroma_line = chroma_line;
+    if (plan->chroma) {
+        int64_t chroma_line = floor_div(file_y, plan->y_sampling) * plan->y_sampling;
+        if (chroma_line != plan->chroma_line && chroma_line != file_y)
+            plan->file->readPixels((int)chroma_line, (int)chroma_line);
+        plan->chroma_line = chroma_line;
     }
-    general->file.readPixels((int)file_y, (int)file_y);
+    plan->file->readPixels((int)file_y, (int)file_y);
 }
 
 const double *read_float_row(ExrScanlineReader *reader, int32_t y)
 {
     try {
-        read_general_scanline(reader->general, (int64_t)reader->y_min + y);
+        read_general_scanline(reader->plan, (int64_t)reader->y_min + y);
     } catch (const std::exception &e) {
-        reader->general->chroma_line = INT64_MIN;
+        reader->plan->chroma_line = INT64_MIN;
         fprintf(stderr, "exrinput: %s\n", e.what());
         return nullptr;
     }
@@ -343,7 +460,7 @@ const double *read_float_row(ExrScanlineReader *reader, int32_t y)
     double *out = reader->row;
     for (size_t i = 0; i < (size_t)reader->width * 4; i++)
         out[i] = in[i];
-    if (reader->general->luminance)
+    if (reader->plan->luminance)
         luminance_to_rgb(reader, reader->row);
     return reader->row;
 }
@@ -352,7 +469,7 @@ const double *read_float_row(ExrScanlineReader *reader, int32_t y)
 
 const double *exr_reader_row(ExrScanlineReader *reader, int32_t y)
 {
-    if (reader->general)
+    if (reader->float_row)
         return read_float_row(reader, y);
     int64_t file_y = (int64_t)reader->y_min + y;
     ImfRgba *base = exr_frame_base(reader->half_row, file_y, reader->width, reader->x_min);

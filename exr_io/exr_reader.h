@@ -13,13 +13,15 @@
 
 struct ImfInputFile;
 struct ImfRgba;
-struct ExrGeneralInput;
+struct ExrInputPlan;
 
 struct ExrScanlineReader {
-    ImfInputFile *file;         // the RGBA interface; null when the general one reads
-    ExrGeneralInput *general;   // the general interface; else null
-    ImfRgba *half_row;          // width pixels, as the RGBA interface gives them
-    float *float_row;           // width pixels of four floats, as the general interface gives them
+    char *path;
+    ExrInputPlan *plan;     // the header and how it is read (with the general interface's
+                            // file); null when the header could not be read beforehand
+    ImfInputFile *file;     // the RGBA interface's file; null when the general one reads
+    ImfRgba *half_row;      // width pixels, as the RGBA interface gives them
+    float *float_row;       // width pixels of four floats, as the general interface gives them
     int32_t width;          // of the data window
     int32_t height;
     int32_t x_min;          // origin of the data window; scanline 0 is the window's top row
@@ -31,11 +33,24 @@ struct ExrScanlineReader {
 // Opens the file. Returns null after a message when it can't be opened, its data window is
 // empty or too wide, it has none of the channels R, G, B and Y, or memory runs out.
 ExrScanlineReader *exr_reader_open(const char *path);
+
+// The same in two steps, so that a caller can judge the file by its header before the library
+// opens its pixel data, which allocates tables of 16 bytes per scanline. exr_reader_begin reads
+// the header alone; it returns null after a message when memory runs out or the header shows
+// none of the channels R, G, B and Y. When the header
+// could be read (exr_reader_header_known), the width, height and least bytes are known.
+// exr_reader_open_pixels then opens the pixel data; it returns 0, or -1 after a message, after
+// which only exr_reader_close may follow.
+ExrScanlineReader *exr_reader_begin(const char *path);
+bool exr_reader_header_known(const ExrScanlineReader *reader);
+int exr_reader_open_pixels(ExrScanlineReader *reader);
 int32_t exr_reader_width(const ExrScanlineReader *reader);
 int32_t exr_reader_height(const ExrScanlineReader *reader);
 
 // The fewest bytes that a file with this header can take: its pixel data at the best ratio its
-// compression can reach. A smaller file is damaged, however readable the library finds it.
+// compression can reach, and 16 bytes for each block of scanlines or tile (an entry of the
+// offset table and a block header). A smaller file is damaged, however readable the library
+// finds it. 0 when the header could not be read.
 uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader);
 
 // Scanline y (0 <= y < height, counted from the top of the data window) as red, green, blue

@@ -54,4 +54,24 @@ TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
     }
 }
 
+TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)
+{
+    int64_t pool_bands[BAND_POOL_SIZE];
+    void *pool[BAND_POOL_SIZE];
+    for (int i = 0; i < BAND_POOL_SIZE; i++)
+        pool[i] = &pool_bands[i];
+    auto throws = [](void *, int64_t index, void *) -> int {
+        if (index == 5)
+            throw std::bad_alloc();
+        return 0;
+    };
+    for (BandStages stages : {BandStages{throws, drain, nullptr}, BandStages{fill, throws, nullptr}}) {
+        Trace trace;
+        stages.context = &trace;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(1, run_band_pipeline(stages, pool, 100));
+        EXPECT_EQ("pictor: std::bad_alloc\n", testing::internal::GetCapturedStderr());
+    }
+}
+
 }  // namespace

@@ -197,6 +197,14 @@ TEST(Fromhalf, PathsThatMustNotBeWritten)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("pictor: The input is the dump file inscanline_out.raw; it would be overwritten.\n", r.err);
     EXPECT_TRUE(original == read_file(dir / "inscanline_out.raw"));
+    // Outputs that are the dump of the run, by any name, before any dump exists.
+    unlink((dir / "inscanline_out.raw").c_str());
+    for (std::string dump : {std::string("inscanline_out.raw"), dir / "inscanline_out.raw"}) {
+        r = fromhalf(dir.path, {"-i", "in.exr", "-o", dump});
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("pictor: The output " + dump + " is the dump file inscanline_out.raw; one would overwrite the other.\n", r.err);
+    }
+    EXPECT_EQ(1u, list_dir(dir.path).size());
     // Options in another order: the parsed -i path is read.
     r = fromhalf(dir.path, {"-o", "out.hdr", "-i", "in.exr"});
     EXPECT_EQ(0, r.status);
@@ -285,7 +293,7 @@ TEST(Fromhalf, InterruptedRunsLeaveNothingBehind)
 {
     ScratchDir dir;
     write_halves(dir / "in.exr", 0, 0, 1500, 1500, test_halves(1500, 1500));
-    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGABRT, SIGXCPU, SIGUSR1}) {
         RunOptions options;
         options.cwd = dir.path;
         options.signal_on_temporary = sig;
@@ -293,6 +301,53 @@ TEST(Fromhalf, InterruptedRunsLeaveNothingBehind)
         EXPECT_EQ(128 + sig, r.status);
         EXPECT_EQ((std::vector<std::string>{"in.exr"}), list_dir(dir.path));
     }
+}
+
+TEST(Fromhalf, TheDumpIsReplacedInOneStep)
+{
+    ScratchDir dir;
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    write_file(dir / "inscanline_out.raw", "the earlier dump");
+    RunOptions options;
+    options.cwd = dir.path;
+    options.kill_at_first_rename = true;  // the dump's, which comes before the picture's
+    EXPECT_EQ(128 + SIGKILL, run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr"}, options).status);
+    EXPECT_EQ("the earlier dump", read_file(dir / "inscanline_out.raw"));
+
+    // With standard output closed, progress goes nowhere and the outputs stay whole.
+    options.kill_at_first_rename = false;
+    options.close_stdout = true;
+    RunResult r = run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr"}, options);
+    EXPECT_EQ(DONE, r.err);
+    EXPECT_EQ(expected_rgbe(test_halves(9, 3), 9, 3), read_file(dir / "out.hdr"));
+}
+
+TEST(Fromhalf, OtherUsersTrapsInSharedFoldersAreRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant another user's link and pipe";
+    ScratchDir dir;
+    ASSERT_EQ(0, chmod(dir.path.c_str(), 01777));  // as /tmp
+    write_halves(dir / "in.exr", 0, 0, 9, 3, test_halves(9, 3));
+    write_rgbe_picture(dir / "in.hdr", 9, 3, exact_pixels(9, 3));
+    write_file(dir / "victim", "somebody else's file");
+    ASSERT_EQ(0, symlink("victim", (dir / "render.exr").c_str()));
+    ASSERT_EQ(0, lchown((dir / "render.exr").c_str(), 1000, 1000));
+    ASSERT_EQ(0, mkfifo((dir / "inscanline_out.raw").c_str(), 0666));
+    ASSERT_EQ(0, chown((dir / "inscanline_out.raw").c_str(), 1000, 1000));
+    RunOptions options;
+    options.cwd = dir.path;
+    options.timeout_seconds = 20;  // a pipe written into would block: nobody reads it
+    RunResult r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "render.exr"}, options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot write render.exr: it is another user's link in a shared folder (sticky and "
+              "writable by all), not followed\n", r.err);
+    r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ("pictor: Cannot write inscanline_out.raw: it is another user's pipe in a shared folder (sticky "
+              "and writable by all), not written into\n", r.err);
+    EXPECT_EQ("somebody else's file", read_file(dir / "victim"));
+    EXPECT_EQ(5u, list_dir(dir.path).size());  // nothing written, nothing left
 }
 
 // The bytes of a file with value written offset bytes after the start of name.
@@ -313,13 +368,16 @@ TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
     write_file(dir / "tall.exr", patched(one, "dataWindow", 21, std::string((char *)tall, 16)));
     std::string text_attribute = patched(one, "channels", 0, std::string("channelz\0string", 16));
     write_file(dir / "attribute.exr", patched(text_attribute, "channelz", 16, std::string((char *)&huge, 4)));
+    // The tall one is refused by its header alone; the other ends in the bound of its open.
     for (std::string name : {"tall.exr", "attribute.exr"}) {
         RunOptions options;
         options.cwd = dir.path;
         options.timeout_seconds = 20;  // without a bound, 80 and 7 seconds
         RunResult r = run_program(fromhalf_path(), {"-i", name, "-o", "out.hdr"}, options);
         EXPECT_EQ(1, r.status);
-        EXPECT_EQ("pictor: Cannot open " + name + ".\n", r.err.substr(r.err.find('\n') + 1)) << r.err;
+        EXPECT_EQ(name == "tall.exr" ? "pictor: tall.exr is damaged: 355 bytes can't hold 1 x 2147483645 pixels.\n"
+                                     : "pictor: Cannot open " + name + ".\n",
+                  r.err.substr(name == "tall.exr" ? 0 : r.err.find('\n') + 1)) << r.err;
         EXPECT_LT(r.peak_kb, 256 << 10);  // without a bound, 16.8 and 1.96 GB
     }
 }

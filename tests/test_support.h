@@ -32,6 +32,8 @@ struct RunOptions {
     std::vector<std::string> environment;  // extra NAME=VALUE settings
     unsigned user = 0;                      // run as this user and group when above 0
     int signal_on_temporary = 0;            // sent once a hidden file appears in cwd
+    bool kill_at_first_rename = false;      // SIGKILL as the program enters its first rename
+    bool close_stdout = false;              // started with descriptor 1 closed
 };
 
 // Runs program with args (argv[0] is the program path) and collects everything it prints.

@@ -217,8 +217,9 @@ TEST(Tohalf, SizesThatCantBeConverted)
         {"-Y 3 +X 0", "pictor: Invalid picture size 0 x 3.\n"},
         {"-Y 2000000000 +X 2000000000", "pictor: A 2000000000 x 2000000000 picture does not fit in memory.\n"},
         {"-Y 1 +X 2147483647", "pictor: A 2147483647 x 1 picture does not fit in memory.\n"},
-        // Streams in bands, but its file is far too short: the output is not even begun.
+        // Stream in bands, but their files are far too short: the output is not even begun.
         {"-Y 2147483647 +X 30000", "pictor: A 30000 x 2147483647 picture does not fit in memory.\n"},
+        {"-Y 60000000 +X 8", "pictor: A 8 x 60000000 picture does not fit in memory.\n"},
     };
     for (const Case &c : cases) {
         write_file(dir / "in.hdr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n" + c.size + "\n");

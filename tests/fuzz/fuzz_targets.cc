@@ -1,7 +1,6 @@
 #include "tests/fuzz/fuzz_targets.h"
 
 #include "cli/converters.h"
-#include "cli/memory_limits.h"
 #include "rgbe/rgbe.h"
 
 #include <cstdio>
@@ -12,9 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Conversions may claim pictures of any size; inside a fuzzer they get a small budget.
-const uint64_t FUZZ_MEMORY_BUDGET = 64u << 20;
 
 // A scratch directory made once per process, which holds the input, outputs and the dump, and
 // is removed with them when the process ends.
@@ -77,7 +73,6 @@ struct QuietStreams {
 // Runs one conversion quietly, from the scratch directory.
 int run_quietly(int (*run)(int, const char *const *), const std::string &in, const std::string &out)
 {
-    set_memory_budget(FUZZ_MEMORY_BUDGET);
     std::vector<char> cwd(4096);
     if (!getcwd(cwd.data(), cwd.size()) || chdir(scratch_dir().c_str()) != 0)
         abort();
@@ -87,7 +82,6 @@ int run_quietly(int (*run)(int, const char *const *), const std::string &in, con
         QuietStreams quiet;
         status = run(5, argv);
     }
-    set_memory_budget(0);  // the budget is this run's, not the process's
     if (chdir(cwd.data()) != 0)
         abort();
     return status;
