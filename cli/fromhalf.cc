@@ -24,13 +24,17 @@ namespace {
 const char DUMP_PATH[] = "inscanline_out.raw";
 
 // What opening a file may allocate: the library's tables of 16 bytes per scanline, its header
-// and line offsets, which take no more than the file's own bytes, and the buffers of a block of
-// the widest real pictures, which stay within the fixed part. A damaged file that claims more
+// and line offsets, which take no more than the file's own bytes, its buffers for a block of
+// scanlines (about three times the block), and a fixed part. A damaged file that claims more
 // gets std::bad_alloc at once, instead of gigabytes filled. The header alone is read first,
 // within the fixed part and the file's bytes.
-const uint64_t OPEN_MEMORY_FIXED = 128u << 20;
+const uint64_t OPEN_MEMORY_FIXED = 64u << 20;
 const uint64_t OPEN_MEMORY_PER_FILE_BYTE = 8;
 const uint64_t OPEN_MEMORY_PER_ROW = 16;
+const uint64_t OPEN_MEMORY_PER_BLOCK_BYTE = 4;
+// The largest block of a file that is read: 131,072 pixels of RGBA halves in 256 rows (DWAB),
+// a million in 32 (PIZ).
+const uint64_t LARGEST_BLOCK_BYTES = 256u << 20;
 
 // A band of rows as read: the pixels to code (RgbPixelBuffer), and the alpha that the dump
 // keeps besides them.
@@ -70,24 +74,35 @@ int end_run(int status)
     return status;
 }
 
-// True when the input is a regular file smaller than the least a file with its header takes.
-bool implausible(void)
+// What the header alone says of the file, before the library opens it.
+enum Verdict { FILE_TAKEN, FILE_TOO_LARGE, FILE_DAMAGED };
+
+Verdict judge_file(void)
 {
-    return input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader);
+    if (!exr_reader_header_known(reader))
+        return FILE_TAKEN;
+    // A band holds three doubles and a float a pixel.
+    layout = band_layout(exr_reader_width(reader), exr_reader_height(reader),
+                         3 * sizeof(double) + sizeof(float));
+    if (layout.rows == 0 || exr_reader_block_bytes(reader) > LARGEST_BLOCK_BYTES)
+        return FILE_TOO_LARGE;
+    if (input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader))
+        return FILE_DAMAGED;
+    return FILE_TAKEN;
 }
 
-// Refuses, before anything is allocated, a picture whose bands can't be held or that its file
-// can't plausibly hold. Every decision rests on the file and fixed limits alone. Returns 0 or -1
-// after a message.
-int check_size(const char *input)
+// Refuses, before anything is allocated, a picture whose bands or blocks can't be held or that
+// its file can't plausibly hold. Every decision rests on the file and fixed limits alone.
+// Returns 0 or -1 after a message.
+int check_size(const char *input, Verdict verdict)
 {
-    // A band holds three doubles and a float a pixel.
     layout = band_layout(width, height, 3 * sizeof(double) + sizeof(float));
-    if (layout.rows == 0) {
+    if (verdict == FILE_TOO_LARGE || layout.rows == 0) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
     }
-    if (implausible()) {
+    if (verdict == FILE_DAMAGED ||
+        (input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader))) {
         fprintf(stderr, "pictor: %s is damaged: %lld bytes can't hold %d x %d pixels.\n", input,
                 (long long)input_bytes, width, height);
         return -1;
@@ -302,10 +317,13 @@ int fromhalf_run(int argc, const char *const *argv)
         fprintf(stderr, "pictor: Cannot open %s.\n", input);
         return 1;
     }
-    // A file that can't hold what its header claims is not opened: its line tables alone could
-    // take gigabytes. It is refused below, once the command line has been looked at.
-    if (!exr_reader_header_known(reader) || !implausible()) {
-        bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader));
+    // A file too large or that can't hold what its header claims is not opened: its tables and
+    // buffers alone could take gigabytes. It is refused below, once the command line has been
+    // looked at.
+    Verdict verdict = judge_file();
+    if (verdict == FILE_TAKEN) {
+        bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader) +
+                          OPEN_MEMORY_PER_BLOCK_BYTE * exr_reader_block_bytes(reader));
         int opened = exr_reader_open_pixels(reader);
         bound_allocations(0);
         if (opened != 0) {
@@ -342,7 +360,7 @@ int fromhalf_run(int argc, const char *const *argv)
         return end_run(1);
     if (check_not_standard_stream(DUMP_PATH) != 0)
         return end_run(-1);
-    if (check_size(input) != 0 || allocate_buffers() != 0)
+    if (check_size(input, verdict) != 0 || allocate_buffers() != 0)
         return end_run(1);
     StagedOutput staged;
     if (begin_output(&staged, output_path) != 0)

@@ -12,6 +12,7 @@
 #include <ImfTileDescription.h>
 #include <ImfVersion.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -108,15 +109,14 @@ int block_rows(Imf::Compression compression)
 }
 
 // Blocks of the full-resolution level: each takes at least an offset of 8 bytes in the file's
-// table, and a block header of 8 bytes before its data.
+// table, and a block header of 8 bytes before its data. The header passed the library's own
+// checks (read_header): tile sizes and samplings are positive.
 double least_block_bytes(const Imf::Header &header, double width, double height)
 {
     double blocks;
     if (header.hasTileDescription()) {
         const Imf::TileDescription &tiles = header.tileDescription();
-        double across = tiles.xSize > 0 ? width / tiles.xSize : width;
-        double down = tiles.ySize > 0 ? height / tiles.ySize : height;
-        blocks = (across < 1 ? 1 : across) * (down < 1 ? 1 : down);
+        blocks = std::max(1.0, width / tiles.xSize) * std::max(1.0, height / tiles.ySize);
     } else {
         blocks = height / block_rows(header.compression());
     }
@@ -174,8 +174,8 @@ void plan_channels(ExrInputPlan *plan)
     plan->chroma = ry || by;
     if (plan->chroma) {
         const Imf::Channel *c = ry ? ry : by;
-        plan->x_sampling = c->xSampling > 0 ? c->xSampling : 1;
-        plan->y_sampling = c->ySampling > 0 ? c->ySampling : 1;
+        plan->x_sampling = c->xSampling;
+        plan->y_sampling = c->ySampling;
         Imf::Chromaticities primaries;
         if (Imf::hasChromaticities(plan->header))
             primaries = Imf::chromaticities(plan->header);
@@ -234,14 +234,19 @@ bool take_header(ExrScanlineReader *reader)
         std::string name = c.name();
         plan->colour_channels = plan->colour_channels || name == "R" || name == "G" ||
                                 name == "B" || name == "Y";
-        double across = channel.xSampling > 0 ? width / channel.xSampling : 0;
-        double down = channel.ySampling > 0 ? height / channel.ySampling : 0;
-        data_bytes += (channel.type == Imf::HALF ? 2.0 : 4.0) * across * down;
+        data_bytes += (channel.type == Imf::HALF ? 2.0 : 4.0) * (width / channel.xSampling) *
+                      (height / channel.ySampling);
         plan->channel_names += (plan->channel_names.empty() ? "" : ", ") + printable(c.name());
     }
     double least = least_data_bytes(header.compression(), data_bytes, (double)width * height) +
                    least_block_bytes(header, (double)width, (double)height);
     reader->least_bytes = least >= 1.8e19 ? UINT64_MAX : (uint64_t)least;
+    // A block: a tile, or the scanlines the compression takes together, of every channel.
+    double block_pixels = (double)width * block_rows(header.compression());
+    if (header.hasTileDescription())
+        block_pixels = (double)header.tileDescription().xSize * header.tileDescription().ySize;
+    double block = data_bytes / ((double)width * height) * block_pixels;
+    reader->block_bytes = block >= 1.8e19 ? UINT64_MAX : (uint64_t)block;
     plan_channels(plan);
     return true;
 }
@@ -406,6 +411,11 @@ int32_t exr_reader_height(const ExrScanlineReader *reader)
 uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader)
 {
     return reader->least_bytes;
+}
+
+uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader)
+{
+    return reader->block_bytes;
 }
 
 namespace {

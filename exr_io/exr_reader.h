@@ -27,6 +27,7 @@ struct ExrScanlineReader {
     int32_t x_min;          // origin of the data window; scanline 0 is the window's top row
     int32_t y_min;
     uint64_t least_bytes;   // the fewest bytes a file with this header can take
+    uint64_t block_bytes;   // the bytes of a block of rows (or a tile), all channels
     double *row;            // width pixels of four doubles, handed out by exr_reader_row
 };
 
@@ -52,6 +53,11 @@ int32_t exr_reader_height(const ExrScanlineReader *reader);
 // offset table and a block header). A smaller file is damaged, however readable the library
 // finds it. 0 when the header could not be read.
 uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader);
+
+// The bytes of every channel in one block of the file: the scanlines that its compression
+// codes together (1 to 256), or a tile. The library holds a few such blocks while it reads.
+// 0 when the header could not be read.
+uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader);
 
 // Scanline y (0 <= y < height, counted from the top of the data window) as red, green, blue
 // and alpha doubles per pixel. The row is the reader's own, the same on every call and valid

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -72,6 +73,28 @@ TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)
         EXPECT_EQ(1, run_band_pipeline(stages, pool, 100));
         EXPECT_EQ("pictor: std::bad_alloc\n", testing::internal::GetCapturedStderr());
     }
+}
+
+// A drain that fails while the fill waits for a free band must wake it: a missed wake-up hangs
+// now and then, which the alarm turns into a failure.
+TEST(BandPipelineDeathTest, AFailedDrainWakesTheFill)
+{
+    EXPECT_EXIT(
+        {
+            alarm(30);
+            for (int run = 0; run < 300; run++) {
+                int64_t pool_bands[BAND_POOL_SIZE];
+                void *pool[BAND_POOL_SIZE];
+                for (int i = 0; i < BAND_POOL_SIZE; i++)
+                    pool[i] = &pool_bands[i];
+                Trace trace;
+                trace.drain_fails_at = run % 3;
+                if (run_band_pipeline(BandStages{fill, drain, &trace}, pool, 1000) != 9)
+                    _exit(1);
+            }
+            _exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -142,6 +142,27 @@ TEST(FaultInjection, InsideThePipeline)
     }));
 }
 
+// Without a second thread the stages take turns; a failure still ends the run as one.
+TEST(FaultInjection, NoThreadCanBeStarted)
+{
+    if (failing_malloc_path().empty())
+        GTEST_SKIP() << "no interposition in sanitizer builds";
+    ScratchDir dir;
+    write_rgbe_picture(dir / "in.hdr", W, 40, exact_pixels(W, 40));
+    RunOptions options;
+    options.cwd = dir.path;
+    options.environment = {"LD_PRELOAD=" + failing_malloc_path(), "PICTOR_FAIL_THREADS=1"};
+    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "in.exr"}, options).status);
+    ASSERT_EQ(0, run_program(fromhalf_path(), {"-i", "in.exr", "-o", "back.hdr"}, options).status);
+    EXPECT_TRUE(read_file(dir / "in.hdr") == read_file(dir / "back.hdr"));
+    std::string whole = read_file(dir / "in.hdr");
+    write_file(dir / "in.hdr", whole.substr(0, whole.size() * 2 / 3));
+    RunResult r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "out.exr"}, options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("RGBE read error: unexpected end of file\n", r.err);
+    EXPECT_EQ("back.hdr in.exr in.hdr inscanline_out.raw ", sorted_names(dir.path));
+}
+
 TEST(FaultInjection, TohalfOnARadianceFileCutAnywhere)
 {
     ScratchDir dir;

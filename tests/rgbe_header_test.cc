@@ -175,8 +175,11 @@ TEST(RgbeHeaderRead, EndsQuicklyOnWhatIsNoHeader)
     EXPECT_EQ(too_long, read_header("#?RGBE\n" + comments).err);
     EXPECT_EQ(too_long, read_header("#?RGBE\nFORMAT=32-bit_rle_rgbe\n" + comments, false).err);
     EXPECT_EQ(too_long, read_header("#?" + std::string(2 << 20, 'x')).err);
-    comments.resize((1 << 20) - 100);  // a long header below the bound still reads
-    EXPECT_EQ(0, read_header("#?RGBE\n" + comments + "\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n").status);
+    // A header of exactly 1 MiB reads; one byte more does not.
+    const std::string end = "\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n";
+    comments.resize((1 << 20) - 7 - end.size());
+    EXPECT_EQ(0, read_header("#?RGBE\n" + comments + end).status);
+    EXPECT_EQ(too_long, read_header("#?RGBE\n" + comments + "#" + end).err);
 }
 
 TEST(RgbeHeaderRead, SizeLineForms)

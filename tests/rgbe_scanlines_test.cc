@@ -2,6 +2,7 @@
 #include "tests/codec_support.h"
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -35,6 +36,55 @@ TEST(RgbeByteRuns, PacketsAsTheEncoderChoosesThem)
     for (int i = 0; i < 200; i++)
         distinct += (char)(i % 2 ? 'a' + i % 13 : 'A' + i % 17);
     EXPECT_EQ(packet(128, distinct.substr(0, 128)) + packet(72, distinct.substr(128)), runs(distinct));
+}
+
+// The packets of a plane as the format's rules give them, looking for runs one byte at a time.
+std::string plain_runs(const std::string &data)
+{
+    std::string out;
+    size_t n = data.size(), cur = 0;
+    while (cur < n) {
+        size_t beg = cur, run = 0, prev = 0;
+        bool found = false;
+        while (beg < n) {
+            beg += run;
+            prev = run;
+            run = 1;
+            while (beg + run < n && run < 127 && data[beg + run] == data[beg])
+                run++;
+            if (beg < n && run >= 4) {
+                found = true;
+                break;
+            }
+        }
+        beg = std::min(beg, n);
+        if (prev > 1 && prev == beg - cur)
+            out += packet(128 + (int)prev, data.substr(cur, 1));
+        for (size_t at = cur; !(prev > 1 && prev == beg - cur) && at < beg; at += 128)
+            out += packet((int)std::min<size_t>(128, beg - at), data.substr(at, std::min<size_t>(128, beg - at)));
+        cur = beg;
+        if (found) {
+            out += packet(128 + (int)run, data.substr(beg, 1));
+            cur = beg + run;
+        }
+    }
+    return out;
+}
+
+TEST(RgbeByteRuns, SameAsAPlainSearchAtEveryOffset)
+{
+    unsigned state = 7;
+    for (size_t n = 1; n <= 64; n++) {
+        for (size_t offset = 0; offset < n; offset++) {
+            for (size_t length : {2, 3, 4, 5, 9, 127, 130}) {
+                std::string plane;
+                for (size_t i = 0; i < n; i++, state = state * 1103515245u + 12345u)
+                    plane += (char)('a' + (state >> 16) % 3);  // short runs by chance
+                plane.replace(offset, std::min(length, n - offset), std::min(length, n - offset), 'z');
+                ASSERT_EQ(plain_runs(plane), runs(plane)) << plane;
+            }
+        }
+    }
 }
 
 std::string encode(const std::vector<double> &pixels, int width, int rows)
@@ -167,6 +217,8 @@ TEST(RgbeScanlines, MalformedData)
     std::string marker = {2, 2, 0, 8};
     EXPECT_EQ("RGBE bad file format: wrong scanline width\n",
               decode(std::string({2, 2, 2, (char)128}) + std::string(100, 'x'), 641, 1).err);
+    EXPECT_EQ("RGBE bad file format: wrong scanline width\n",  // the low byte alone would match
+              decode(std::string({2, 2, 1, 8}) + std::string(100, 'x'), 8, 1).err);
     EXPECT_EQ(bad, decode(marker + packet(0, "x"), 8, 1).err);
     EXPECT_EQ(bad, decode(marker + packet(138, "x"), 8, 1).err);         // run of 10 in 8 bytes
     EXPECT_EQ(bad, decode(marker + packet(130, "x") + packet(135, "x"), 8, 1).err);  // 1 over

@@ -99,6 +99,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
             _exit(122);
         if (options.close_stdout)
             close(1);
+        if (options.umask_bits >= 0)
+            umask((mode_t)options.umask_bits);
         if (options.kill_at_first_rename && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
             _exit(123);
         std::vector<char *> argv;
@@ -143,10 +145,12 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     bool signalled = false;
     while (open_pipes > 0) {
         int wait_ms = (int)(deadline - time(nullptr)) * 1000;
-        if (options.signal_on_temporary && !signalled) {
+        if ((options.signal_on_temporary || options.limits_on_temporary) && !signalled) {
             for (const std::string &name : list_dir(options.cwd))
                 signalled = signalled || name[0] == '.';
-            if (signalled)
+            if (signalled && options.limits_on_temporary)
+                result.limits = read_file("/proc/" + std::to_string(pid) + "/limits");
+            if (signalled && options.signal_on_temporary)
                 kill(pid, options.signal_on_temporary);
             wait_ms = wait_ms > 0 ? 1 : 0;
             if (wait_ms > 0 && poll(fds, 2, 1) == 0)

@@ -23,6 +23,7 @@ struct RunResult {
     std::string err;  // standard error
     int status;       // exit status, or 128 + signal, or -1 when it timed out
     long peak_kb;     // peak resident memory
+    std::string limits;  // /proc/PID/limits, with RunOptions::limits_on_temporary
 };
 
 struct RunOptions {
@@ -34,6 +35,8 @@ struct RunOptions {
     int signal_on_temporary = 0;            // sent once a hidden file appears in cwd
     bool kill_at_first_rename = false;      // SIGKILL as the program enters its first rename
     bool close_stdout = false;              // started with descriptor 1 closed
+    bool limits_on_temporary = false;       // RunResult::limits read once a hidden file appears
+    int umask_bits = -1;                    // the umask, when 0 or more
 };
 
 // Runs program with args (argv[0] is the program path) and collects everything it prints.

@@ -229,6 +229,14 @@ TEST(Tohalf, SizesThatCantBeConverted)
         EXPECT_EQ(c.err, r.err);
         EXPECT_FALSE(file_exists(dir / "out.exr"));
     }
+    // A tall picture whose file holds the least its coded rows can take (12 bytes a row of 8) is
+    // begun; its data, damaged from the first row, then ends it.
+    const std::string header = "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 4194305 +X 8\n";
+    write_file(dir / "in.hdr", header + std::string("\2\2\0\x08\0", 5));
+    ASSERT_EQ(0, truncate((dir / "in.hdr").c_str(), (off_t)(header.size() + 12L * 4194305)));
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
+    EXPECT_EQ("RGBE bad file format: bad scanline data\n", r.err);
+    EXPECT_EQ(1u, list_dir(dir.path).size());
 }
 
 TEST(Tohalf, OutputPathFailures)
@@ -288,6 +296,22 @@ TEST(Tohalf, ReplacedOutputsKeepWhatUsersRelyOn)
     EXPECT_EQ(0640u, st.st_mode & 07777);
     EXPECT_EQ(owner, st.st_uid);
     EXPECT_EQ(group, st.st_gid);
+    // A relative link in a folder of its own leads from that folder.
+    ASSERT_EQ(0, mkdir((dir / "sub").c_str(), 0755));
+    write_file(dir / "sub/private.exr", "earlier");
+    ASSERT_EQ(0, symlink("private.exr", (dir / "sub/link.exr").c_str()));
+    ASSERT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "sub/link.exr"}).status);
+    expect_picture(dir / "sub/private.exr", pixels, 10, 3);
+    // New outputs get the mode that the umask allows.
+    for (int mask : {022, 077}) {
+        RunOptions options;
+        options.cwd = dir.path;
+        options.umask_bits = mask;
+        ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "sub/new.exr"}, options).status);
+        ASSERT_EQ(0, stat((dir / "sub/new.exr").c_str(), &st));
+        EXPECT_EQ(0666u & ~mask, st.st_mode & 07777);
+        unlink((dir / "sub/new.exr").c_str());
+    }
     // A name as long as the folder allows.
     std::string longest(255 - 4, 'n');
     EXPECT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", longest + ".exr"}).status);
@@ -307,7 +331,7 @@ TEST(Tohalf, ReplacedOutputsKeepWhatUsersRelyOn)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(path_lines("in.hdr", "/dev/stdout"), r.out);
     EXPECT_EQ("pictor: Cannot write /dev/stdout: it is this program's standard output.\n", r.err);
-    EXPECT_EQ(4u, list_dir(dir.path).size());
+    EXPECT_EQ(5u, list_dir(dir.path).size());
 }
 
 TEST(Tohalf, FullDisk)
@@ -320,15 +344,28 @@ TEST(Tohalf, FullDisk)
         EXPECT_EQ(path_lines("in.hdr", "/dev/full") + size_lines(size, size), r.out);
         EXPECT_EQ("pictor: Cannot write /dev/full: No space left on device\n", r.err);
 
-        // Writes that fail on the way, in a regular file: the earlier file stays as it was.
-        write_file(dir / "out.exr", "earlier contents");
-        r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"}, size == 10 ? 400 : 100000);
-        EXPECT_EQ(1, r.status);
-        EXPECT_EQ(0u, r.err.find("exroutput: ")) << r.err;
-        EXPECT_EQ("pictor: Cannot write out.exr.\n", r.err.substr(r.err.find('\n') + 1));
-        EXPECT_TRUE("earlier contents" == read_file(dir / "out.exr"));
-        EXPECT_EQ(2u, list_dir(dir.path).size());  // no temporary file left
+        // Writes that fail on the way, in a regular file, of halves or floats: the earlier file
+        // stays as it was.
+        for (std::string mode : {"", "--float"}) {
+            write_file(dir / "out.exr", "earlier contents");
+            r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr", mode}, size == 10 ? 400 : 100000);
+            EXPECT_EQ(1, r.status);
+            EXPECT_EQ(0u, r.err.find("exroutput: ")) << r.err;
+            EXPECT_EQ("pictor: Cannot write out.exr.\n", r.err.substr(r.err.find('\n') + 1));
+            EXPECT_TRUE("earlier contents" == read_file(dir / "out.exr"));
+            EXPECT_EQ(2u, list_dir(dir.path).size());  // no temporary file left
+        }
     }
+    // Blocks small enough to wait in the library's stream buffer until the file's close, which
+    // loses the last of them without a word when the disk is full: the read-back of the last
+    // scanline finds it.
+    write_rgbe_picture(dir / "in.hdr", 9, 100, exact_pixels(9, 100));
+    ASSERT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "whole.exr"}).status);
+    long whole = (long)read_file(dir / "whole.exr").size();
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"}, whole - 3);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot write out.exr.\n", r.err.substr(r.err.find('\n') + 1));
+    EXPECT_TRUE("earlier contents" == read_file(dir / "out.exr"));
 }
 
 TEST(Tohalf, ReplacesAnEarlierFileAndWritesDevices)
