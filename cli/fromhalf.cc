@@ -4,11 +4,11 @@
 // are staged outputs: whole, or not written at all. The picture moves through in bands of
 // rows: one thread reads a band from the EXR file, the calling thread writes it to the dump and
 // codes it into the RGBE file.
-#include "cli/band_pipeline.h"
+#include "runtime/band_pipeline.h"
 #include "cli/command_line.h"
 #include "cli/converters.h"
-#include "cli/memory_limits.h"
-#include "cli/staged_output.h"
+#include "runtime/memory_limits.h"
+#include "runtime/staged_output.h"
 #include "exr_io/exr_reader.h"
 #include "rgbe/rgbe.h"
 

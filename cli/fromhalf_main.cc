@@ -1,7 +1,7 @@
-#include "cli/cleanup_signals.h"
+#include "runtime/cleanup_signals.h"
 #include "cli/converters.h"
-#include "cli/memory_limits.h"
-#include "cli/staged_output.h"
+#include "runtime/memory_limits.h"
+#include "runtime/staged_output.h"
 
 int main(int argc, char **argv)
 {

@@ -4,11 +4,11 @@
 // and narrows it; the calling thread writes it. Only a few bands are ever held, whatever the
 // picture's height. Values too bright for the output's type are stored as its largest value,
 // never as an infinity, and counted for one warning at the end.
-#include "cli/band_pipeline.h"
+#include "runtime/band_pipeline.h"
 #include "cli/command_line.h"
 #include "cli/converters.h"
-#include "cli/memory_limits.h"
-#include "cli/staged_output.h"
+#include "runtime/memory_limits.h"
+#include "runtime/staged_output.h"
 #include "exr_io/exr_writer.h"
 #include "rgbe/rgbe.h"
 

@@ -1,4 +1,5 @@
 #include "exr_io/exr_writer.h"
+#include "exr_io/exr_writer_internal.h"
 #include "exr_io/exr_frame.h"
 
 #include <ImfCRgbaFile.h>
@@ -110,10 +111,10 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
     writer->next_scanline = 0;
     writer->width = width;
     writer->height = height;
-    writer->half_row = (ImfRgba *)malloc((size_t)width * sizeof(ImfRgba));
+    writer->half_row = nullptr;
     writer->path = strdup(path);
     ImfHeader *header = ImfNewHeader();
-    if (!writer->half_row || !writer->path || !header) {
+    if (!writer->path || !header) {
         if (header)
             ImfDeleteHeader(header);
         release(writer);
@@ -194,6 +195,9 @@ int exr_writer_float_rows(ExrScanlineWriter *writer, const float *rgba, int32_t 
 
 int exr_writer_row(ExrScanlineWriter *writer, const double *row)
 {
+    if (!writer->half_row &&
+        !(writer->half_row = (ImfRgba *)malloc((size_t)writer->width * sizeof(ImfRgba))))
+        return fail_memory();
     exr_writer_narrow(row, writer->width, writer->half_row);
     return exr_writer_half_rows(writer, writer->half_row, 1);
 }

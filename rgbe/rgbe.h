@@ -85,13 +85,6 @@ void rgbe_pack_pixel(unsigned char rgbe_out[4], double red, double green, double
 void rgbe_unpack_pixel(double *red_out, double *green_out, double *blue_out,
                        const unsigned char rgbe_in[4]);
 
-// Flat pixel data; a count of 0 or less does nothing.
-int rgbe_put_flat(FILE *stream, const double *pixels, int32_t count);
-int rgbe_get_flat(FILE *stream, double *pixels, int32_t count);
-
-// Codes count bytes as byte-run packets.
-int rgbe_put_byte_runs(FILE *stream, const unsigned char *bytes, int32_t count);
-
 // Whole pixel data of a picture: rows scanlines of width pixels, top first.
 int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_t rows);
 int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows);

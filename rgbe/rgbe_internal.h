@@ -1,9 +1,17 @@
-// Helpers shared by the codec's source files; not part of its interface.
+// Helpers shared by the codec's source files, and pieces of the codec that its tests take one
+// at a time; not part of its interface.
 #ifndef PICTOR_RGBE_RGBE_INTERNAL_H
 #define PICTOR_RGBE_RGBE_INTERNAL_H
 
 #include <cstdint>
 #include <cstdio>
+
+// Flat pixel data; a count of 0 or less does nothing.
+int rgbe_put_flat(FILE *stream, const double *pixels, int32_t count);
+int rgbe_get_flat(FILE *stream, double *pixels, int32_t count);
+
+// Codes count bytes as byte-run packets.
+int rgbe_put_byte_runs(FILE *stream, const unsigned char *bytes, int32_t count);
 
 // Flat pixel data with a 64-bit pixel count, so that width * rows never wraps.
 int rgbe_put_flat_pixels(FILE *stream, const double *pixels, int64_t count);

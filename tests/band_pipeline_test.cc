@@ -1,4 +1,4 @@
-#include "cli/band_pipeline.h"
+#include "runtime/band_pipeline.h"
 
 #include <gtest/gtest.h>
 

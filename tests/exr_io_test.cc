@@ -1,5 +1,5 @@
 #include "exr_io/exr_reader.h"
-#include "exr_io/exr_writer.h"
+#include "exr_io/exr_writer_internal.h"
 #include "tests/codec_support.h"
 #include "tests/exr_support.h"
 #include "tests/test_support.h"

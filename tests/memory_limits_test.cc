@@ -1,4 +1,4 @@
-#include "cli/memory_limits.h"
+#include "runtime/memory_limits.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The Debian package and the manual pages: every page renders without a warning, the package
-# built by CPack holds both programs and both pages with computed dependencies, and its
-# programs convert a picture each way.
+# built by CPack holds both programs, both pages, the copyright file and the changelog, with
+# computed dependencies, lintian finds nothing to warn of, and its programs convert a picture
+# each way.
 #   tests/package_test.sh BUILD_FOLDER VERSION
 set -eu
 build=$1 version=$2
@@ -24,7 +25,16 @@ deb="$work/out/pictor_${version}_$(dpkg --print-architecture).deb"
 dpkg-deb -f "$deb" Depends | grep -q 'libopenexr' || fail "Depends lacks the OpenEXR library"
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 2 ] || fail "no long description"
 
+# Debian's own checker, where installed (CI installs it): no error and no warning.
+if command -v lintian >/dev/null 2>&1; then
+  lintian --fail-on error,warning "$deb" >"$work/lintian.txt" 2>&1 || fail "lintian: $(cat "$work/lintian.txt")"
+elif [ "${CI:-}" = true ]; then
+  fail "lintian is not installed"
+fi
+
 dpkg-deb -x "$deb" "$work/root"
+grep -q '^License: BSD-3-Clause$' "$work/root/usr/share/doc/pictor/copyright" || fail "copyright file"
+gunzip -t "$work/root/usr/share/doc/pictor/changelog.gz" || fail "changelog.gz"
 bin=$work/root/usr/bin
 for program in pictor_tohalf pictor_fromhalf; do
   page="$work/root/usr/share/man/man1/$program.1.gz"

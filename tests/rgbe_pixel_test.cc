@@ -1,4 +1,5 @@
 #include "rgbe/rgbe.h"
+#include "rgbe/rgbe_internal.h"
 #include "tests/codec_support.h"
 
 #include <cmath>

@@ -390,6 +390,9 @@ TEST(Tohalf, ReplacesAnEarlierFileAndWritesDevices)
     r = tohalf(dir, {"-i", "in.hdr", "-o", "/dev/null"});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(DONE, r.err);
+    struct stat null;
+    ASSERT_EQ(0, stat("/dev/null", &null));
+    EXPECT_TRUE(S_ISCHR(null.st_mode));  // written into, never replaced
     EXPECT_EQ(2u, list_dir(dir.path).size());
     for (int wait = 0; wait < 30 && copies().size() > before.size(); wait++)
         usleep(100000);

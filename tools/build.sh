@@ -2,5 +2,5 @@
 # Builds the programs, tests and benchmarks into build/.
 set -eu
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)"

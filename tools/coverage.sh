@@ -9,7 +9,7 @@ if ! command -v gcovr >/dev/null 2>&1; then
   exit 1
 fi
 jobs=$(nproc)
-cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DPICTOR_BENCH=OFF \
+cmake -S . -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DPICTOR_BENCH=OFF -DPICTOR_WERROR=ON \
   "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic" -DCMAKE_EXE_LINKER_FLAGS=--coverage >/dev/null
 cmake --build build-coverage -j"$jobs"
 find build-coverage -name '*.gcda' -delete

@@ -12,7 +12,7 @@ corpus=${PICTOR_CORPUS:-$(pwd)/../shared/corpus}
 jobs=$(nproc)
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPICTOR_FUZZ=ON -DPICTOR_TESTS=OFF -DPICTOR_BENCH=ON >/dev/null
+  -DPICTOR_FUZZ=ON -DBUILD_TESTING=OFF -DPICTOR_WERROR=ON -DPICTOR_BENCH=ON >/dev/null
 cmake --build build-fuzz -j"$jobs" >/dev/null
 fuzz=$(pwd)/build-fuzz
 

@@ -1,16 +1,22 @@
 #!/bin/sh
 # Builds and runs the whole test suite twice: a normal build, then one with AddressSanitizer
 # and UndefinedBehaviorSanitizer, where any report fails the run. Then the converter tests
-# once more under ThreadSanitizer, and each fuzz target for a minute (PICTOR_FUZZ_SECONDS),
-# where clang is installed.
+# once more under ThreadSanitizer, and each fuzz target for a minute (PICTOR_FUZZ_SECONDS).
+# Warnings are errors in all of these builds. With CI=true, a tool that a stage needs and that
+# is missing fails the run instead of leaving the stage, or its tests, out.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+if [ "${CI:-}" = true ]; then
+  for tool in clang++ oiiotool exrheader lintian groff dpkg-shlibdeps; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "test: $tool is not installed" >&2; exit 1; }
+  done
+fi
 tools/build.sh
 (cd build && ctest --output-on-failure -j"$jobs")
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_SANITIZE=ON \
-  -DPICTOR_BENCH=OFF >/dev/null
+  -DPICTOR_WERROR=ON -DPICTOR_BENCH=OFF >/dev/null
 cmake --build build-sanitize -j"$jobs"
 # The library may ask for absurd amounts on damaged files: let such a request fail as it
 # does without the sanitizer, instead of ending the process.
@@ -19,10 +25,11 @@ export LSAN_OPTIONS=suppressions=$(pwd)/tests/lsan_suppressions.txt:print_suppre
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
 
-# The converters run two threads: their tests, and the pipeline's own, under ThreadSanitizer.
-# Its allocator can't take a bound on a file's open, so the test of that bound is left out.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_TSAN=ON -DPICTOR_BENCH=OFF \
-  >/dev/null
+# The converters run several threads: their tests, and the pipeline's own, under
+# ThreadSanitizer. Its allocator can't take a bound on a file's open, so the test of that bound
+# is left out.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_TSAN=ON -DPICTOR_WERROR=ON \
+  -DPICTOR_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" \
   -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.' -E 'HostileHeadersEndInBoundedMemory')

@@ -1,5 +1,5 @@
-#include "cli/staged_output.h"
-#include "cli/cleanup_signals.h"
+#include "runtime/staged_output.h"
+#include "runtime/cleanup_signals.h"
 
 #include <cerrno>
 #include <climits>

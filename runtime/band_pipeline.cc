@@ -1,5 +1,5 @@
-#include "cli/band_pipeline.h"
-#include "cli/cleanup_signals.h"
+#include "runtime/band_pipeline.h"
+#include "runtime/cleanup_signals.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -1,4 +1,5 @@
-#include "cli/memory_limits.h"
+#include "runtime/memory_limits.h"
+#include "runtime/memory_limits_internal.h"
 
 #include <cstddef>
 #include <cstdio>

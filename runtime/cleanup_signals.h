@@ -1,8 +1,8 @@
 // The run's temporary files, removed when a signal ends the process. Every signal whose default
 // action ends the process and that can be caught removes them, then ends the process by that
 // same signal as it would have; a signal that the caller ignores stays ignored.
-#ifndef PICTOR_CLI_CLEANUP_SIGNALS_H
-#define PICTOR_CLI_CLEANUP_SIGNALS_H
+#ifndef PICTOR_RUNTIME_CLEANUP_SIGNALS_H
+#define PICTOR_RUNTIME_CLEANUP_SIGNALS_H
 
 #include <csignal>
 

@@ -3,11 +3,11 @@
 //
 // Under AddressSanitizer a failed operator new ends the process, whatever its options say. The
 // OpenEXR library asks for absurd amounts on some damaged files and expects std::bad_alloc when
-// that fails, as it does in normal builds (where the limits of cli/memory_limits.h make such
+// that fails, as it does in normal builds (where the limits of runtime/memory_limits.h make such
 // requests fail). Routed through malloc, which the sanitizer still checks and which returns null
 // when allocator_may_return_null is set, a failure becomes std::bad_alloc again. Requests above
 // largest_allocation() fail the same way: the bound on opening a file.
-#include "cli/memory_limits.h"
+#include "runtime/memory_limits_internal.h"
 
 #include <cstddef>
 #include <cstdlib>

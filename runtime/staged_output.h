@@ -7,8 +7,8 @@
 // written. Links and pipes that another user planted in a shared folder (sticky and writable by
 // all, as /tmp) are refused as the kernel refuses them to a shell: a link or a pipe there is
 // followed or written into only when it belongs to the user or to the folder's owner.
-#ifndef PICTOR_CLI_STAGED_OUTPUT_H
-#define PICTOR_CLI_STAGED_OUTPUT_H
+#ifndef PICTOR_RUNTIME_STAGED_OUTPUT_H
+#define PICTOR_RUNTIME_STAGED_OUTPUT_H
 
 #include <cstdio>
 #include <string>
@@ -43,7 +43,7 @@ struct StagedOutput {
 // refusal (a folder, an existing file that the user could not write in place, another user's
 // link or pipe in a shared folder), or -1 with errno set when the temporary file can't be made
 // or the device can't be opened. Temporary files are removed if the process is ended by a
-// signal (see cli/cleanup_signals.h).
+// signal (see runtime/cleanup_signals.h).
 const int STAGED_REFUSED = -2;
 int staged_output_begin(StagedOutput *out, const char *path, StagedUse use);
 

@@ -1,6 +1,6 @@
 // How much memory a conversion may ask for.
-#ifndef PICTOR_CLI_MEMORY_LIMITS_H
-#define PICTOR_CLI_MEMORY_LIMITS_H
+#ifndef PICTOR_RUNTIME_MEMORY_LIMITS_H
+#define PICTOR_RUNTIME_MEMORY_LIMITS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +17,6 @@ void limit_address_space(void);
 // std::bad_alloc, instead of being granted and filled. For a phase whose needs are known, such
 // as opening a file, while the process runs one thread.
 void bound_allocations(uint64_t bytes);
-
-// The largest single request that may be granted under the bound, in builds with
-// AddressSanitizer, where the bound is not a process limit; 0 when there is none.
-uint64_t largest_allocation(void);
 
 // Keeps memory that is freed for the next request instead of handing it back to the kernel at
 // once. The OpenEXR library allocates and frees its compression tables for every block of

@@ -1,4 +1,4 @@
-#include "cli/cleanup_signals.h"
+#include "runtime/cleanup_signals.h"
 
 #include <climits>
 #include <cstring>

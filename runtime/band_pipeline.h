@@ -3,8 +3,8 @@
 // the output), so that on two cores the slower stage sets the pace. The bands come from a fixed
 // pool that the caller allocates before the work starts; a stage that wants a band when none is
 // free waits for one, so memory is bounded by the pool, whatever the picture's height.
-#ifndef PICTOR_CLI_BAND_PIPELINE_H
-#define PICTOR_CLI_BAND_PIPELINE_H
+#ifndef PICTOR_RUNTIME_BAND_PIPELINE_H
+#define PICTOR_RUNTIME_BAND_PIPELINE_H
 
 #include <cstdint>
 
