@@ -1,5 +1,5 @@
 // The command line shared by both converters: -i <input>, -o <output>, -h or --help, --version,
-// and for pictor_tohalf --float.
+// --threads N, and for pictor_tohalf --float.
 #ifndef PICTOR_CLI_COMMAND_LINE_H
 #define PICTOR_CLI_COMMAND_LINE_H
 
@@ -12,6 +12,7 @@ struct CommandLineScan {
     bool help;                // -h, --help, or no words at all
     bool version;             // --version (before any help request)
     bool float_output;        // --float
+    const char *threads;      // the word after the last --threads, null when none
 };
 
 // Selects whose usage text print_usage writes; PICTOR_TOHALF until called.
@@ -36,5 +37,11 @@ void parse_command_line(int argc, const char *const *argv);
 const char *command_line_input_path(void);
 const char *command_line_output_path(void);
 bool command_line_float_output(void);
+const char *command_line_threads_word(void);  // null when --threads was not given
+
+// The threads a conversion may use: the number word says (1 or more; word from --threads), or,
+// for a null word, the processors this process may run on. Returns 0 after a "pictor: "
+// message when the word is no such number.
+int command_line_threads(const char *word);
 
 #endif

@@ -2,15 +2,21 @@
 // writes every scanline as read into the raw dump "inscanline_out.raw" in the current
 // directory (per scanline, 4 x width 32-bit floats: red, green, blue, alpha per pixel). Both
 // are staged outputs: whole, or not written at all. The picture moves through in bands of
-// rows: one thread reads a band from the EXR file, the calling thread writes it to the dump and
-// codes it into the RGBE file.
-#include "runtime/band_pipeline.h"
+// rows: the calling thread has the library read a band, which it decompresses block by block
+// on the workers; on the workers too, one band after another, the band is appended to the dump,
+// then coded into the RGBE file while the next band goes to the dump.
 #include "cli/command_line.h"
+#include "cli/conversion_threads.h"
 #include "cli/converters.h"
+#include "runtime/band_pipeline.h"
 #include "runtime/memory_limits.h"
 #include "runtime/staged_output.h"
+#include "runtime/worker_pool.h"
+#include "exr_io/exr_half.h"
 #include "exr_io/exr_reader.h"
 #include "rgbe/rgbe.h"
+
+#include <ImfCRgbaFile.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -24,8 +30,8 @@ namespace {
 const char DUMP_PATH[] = "inscanline_out.raw";
 
 // What opening a file may allocate: the library's tables of 16 bytes per scanline, its header
-// and line offsets, which take no more than the file's own bytes, its buffers for a block of
-// scanlines (about three times the block), and a fixed part. A damaged file that claims more
+// and line offsets, which take no more than the file's own bytes, its buffers for each block of
+// scanlines it holds (about three times the block), and a fixed part. A damaged file that claims more
 // gets std::bad_alloc at once, instead of gigabytes filled. The header alone is read first,
 // within the fixed part and the file's bytes.
 const uint64_t OPEN_MEMORY_FIXED = 64u << 20;
@@ -36,12 +42,15 @@ const uint64_t OPEN_MEMORY_PER_BLOCK_BYTE = 4;
 // a million in 32 (PIZ).
 const uint64_t LARGEST_BLOCK_BYTES = 256u << 20;
 
-// A band of rows as read: the pixels to code (RgbPixelBuffer), and the alpha that the dump
-// keeps besides them.
+// A band of rows as read (RGBA halves, or four floats a pixel, as the reader gives them), and as
+// the dump keeps them: four floats a pixel.
 struct Band {
-    double *pixels;  // layout.rows x width x 3
-    float *alpha;    // layout.rows x width
+    void *rows;      // layout.rows x width pixels
+    float *records;  // the same as floats: rows itself, or the halves widened
 };
+
+// Scanlines a band holds at least: files of one-scanline blocks are read 32 scanlines a call.
+const int32_t LEAST_BAND_ROWS = 32;
 
 // One run's state.
 ExrScanlineReader *reader;
@@ -50,7 +59,7 @@ int32_t width;
 int32_t height;
 BandLayout layout;
 Band bands[BAND_POOL_SIZE];
-float *record;                // one dump record: 4 x width floats
+WorkerPool *workers;          // null when the conversion runs on one thread
 FILE *dump;
 FILE *output;                 // the staged RGBE file
 RgbeScanlineState scanlines;  // carried from one band to the next
@@ -65,13 +74,29 @@ int end_run(int status)
         exr_reader_close(reader);
     reader = nullptr;
     for (Band &band : bands) {
-        free(band.pixels);
-        free(band.alpha);
+        if (band.records != band.rows)
+            free(band.records);
+        free(band.rows);
         band = Band{nullptr, nullptr};
     }
-    free(record);
-    record = nullptr;
+    stop_conversion_threads(workers);
+    workers = nullptr;
     return status;
+}
+
+// How the picture is cut into bands: as many blocks of the file's compression a band as there
+// are workers, at least LEAST_BAND_ROWS scanlines, within the budget. The bands hold four floats
+// a pixel, and four halves besides where the reader gives halves.
+BandLayout make_layout(int32_t picture_width, int32_t picture_height)
+{
+    bool floats = exr_reader_row_kind(reader) == EXR_ROWS_FLOAT;
+    uint64_t bytes = BAND_POOL_SIZE * (4 * sizeof(float) + (floats ? 0 : sizeof(ImfRgba)));
+    int32_t block = exr_reader_block_rows(reader);
+    int64_t wanted = (int64_t)block * (workers ? worker_pool_size(workers) : 1);
+    if (wanted < LEAST_BAND_ROWS)
+        wanted = LEAST_BAND_ROWS;
+    return band_layout(picture_width, picture_height, bytes,
+                       (int32_t)(wanted < INT32_MAX ? wanted : INT32_MAX), block);
 }
 
 // What the header alone says of the file, before the library opens it.
@@ -81,10 +106,8 @@ Verdict judge_file(void)
 {
     if (!exr_reader_header_known(reader))
         return FILE_TAKEN;
-    // A band holds three doubles and a float a pixel.
-    layout = band_layout(exr_reader_width(reader), exr_reader_height(reader),
-                         3 * sizeof(double) + sizeof(float));
-    if (layout.rows == 0 || exr_reader_block_bytes(reader) > LARGEST_BLOCK_BYTES)
+    if (make_layout(exr_reader_width(reader), exr_reader_height(reader)).rows == 0 ||
+        exr_reader_block_bytes(reader) > LARGEST_BLOCK_BYTES)
         return FILE_TOO_LARGE;
     if (input_bytes != 0 && input_bytes < exr_reader_least_bytes(reader))
         return FILE_DAMAGED;
@@ -96,7 +119,7 @@ Verdict judge_file(void)
 // Returns 0 or -1 after a message.
 int check_size(const char *input, Verdict verdict)
 {
-    layout = band_layout(width, height, 3 * sizeof(double) + sizeof(float));
+    layout = make_layout(width, height);
     if (verdict == FILE_TOO_LARGE || layout.rows == 0) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
@@ -112,61 +135,49 @@ int check_size(const char *input, Verdict verdict)
 
 int allocate_buffers(void)
 {
-    record = (float *)malloc((size_t)width * 4 * sizeof(float));
-    size_t pixels = (size_t)layout.rows * (size_t)width;
+    size_t count = (size_t)layout.rows * (size_t)width;
+    bool floats = exr_reader_row_kind(reader) == EXR_ROWS_FLOAT;
+    bool ok = true;
     for (Band &band : bands) {
-        band.pixels = (double *)malloc(pixels * 3 * sizeof(double));
-        band.alpha = (float *)malloc(pixels * sizeof(float));
-        if (!record || !band.pixels || !band.alpha) {
-            fputs("pictor: Cannot allocate memory.\n", stderr);
-            return -1;
-        }
+        band.records = (float *)malloc(count * 4 * sizeof(float));
+        band.rows = floats ? band.records : malloc(count * sizeof(ImfRgba));
+        ok = ok && band.records && band.rows;
+    }
+    if (!ok) {
+        fputs("pictor: Cannot allocate memory.\n", stderr);
+        return -1;
     }
     return 0;
 }
 
-// Fill stage: reads a band of scanlines into its pixels and alpha.
+// Fill stage: reads a band of scanlines.
 int read_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
-    int32_t first = band_first_row(layout, index), rows = band_rows(layout, index);
-    double *__restrict pixel = band->pixels;
-    float *__restrict alpha = band->alpha;
-    for (int32_t y = first; y < first + rows; y++) {
-        const double *__restrict row = exr_reader_row(reader, y);
-        if (!row)
-            return 1;
-        for (int32_t x = 0; x < width; x++, row += 4, pixel += 3) {
-            pixel[0] = row[0];
-            pixel[1] = row[1];
-            pixel[2] = row[2];
-            *alpha++ = (float)row[3];
-        }
-    }
+    return exr_reader_rows(reader, band_first_row(layout, index), band_rows(layout, index),
+                           band->rows) == 0 ? 0 : 1;
+}
+
+// Drain stage: appends the band to the dump. A failed dump ends the run (status -1).
+int dump_band(void *, int64_t index, void *data)
+{
+    Band *band = (Band *)data;
+    size_t count = (size_t)band_rows(layout, index) * (size_t)width;
+    if (band->records != band->rows)
+        exr_widen_halves((const uint16_t *)band->rows, band->records, 4 * count);
+    if (fwrite(band->records, 4 * sizeof(float), count, dump) < count)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     return 0;
 }
 
-// Drain stage: appends the band's records to the dump and codes its pixels into the RGBE
-// file. A failed dump ends the run; after a failed RGBE write the dump is still completed.
-int write_band(void *, int64_t index, void *data)
+// The second drain stage: codes the band's pixels into the RGBE file. After a failed write the
+// dump is still completed.
+int code_band(void *, int64_t index, void *data)
 {
     const Band *band = (const Band *)data;
-    int32_t rows = band_rows(layout, index);
-    const double *__restrict pixel = band->pixels;
-    const float *__restrict alpha = band->alpha;
-    for (int32_t y = 0; y < rows; y++) {
-        float *__restrict out = record;
-        for (int32_t x = 0; x < width; x++, pixel += 3, out += 4) {
-            out[0] = (float)pixel[0];
-            out[1] = (float)pixel[1];
-            out[2] = (float)pixel[2];
-            out[3] = *alpha++;
-        }
-        if (fwrite(record, sizeof(float), (size_t)width * 4, dump) < (size_t)width * 4)
-            return rgbe_fail(RGBE_ERR_WRITE, nullptr);
-    }
     if (!output_failed &&
-        rgbe_put_scanline_band(output, band->pixels, width, rows, &scanlines) != 0)
+        rgbe_put_scanline_band_rgba(output, band->records, width, band_rows(layout, index),
+                                    &scanlines) != 0)
         output_failed = true;
     return 0;
 }
@@ -280,8 +291,8 @@ int convert(StagedOutput *staged)
     void *pool[BAND_POOL_SIZE];
     for (int i = 0; i < BAND_POOL_SIZE; i++)
         pool[i] = &bands[i];
-    BandStages stages = {read_band, write_band, nullptr};
-    int status = finish_dump(&dump_stage, run_band_pipeline(stages, pool, band_count(layout)));
+    BandStages stages = {read_band, dump_band, nullptr, true, code_band};
+    int status = finish_dump(&dump_stage, run_band_pipeline(stages, pool, band_count(layout), workers));
     if (status == 0) {
         printf("Writing RGBE file.\n");
         fflush(stdout);
@@ -306,6 +317,10 @@ int fromhalf_run(int argc, const char *const *argv)
         print_version();
     if (scan.help && scan.input_path[0] == '\0')
         print_usage();
+    int threads = command_line_threads(scan.threads);
+    if (threads == 0)
+        return 1;
+    workers = start_conversion_threads(threads);
     const char *input = scan.input_path;
     struct stat st;
     input_bytes = stat(input, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
@@ -315,15 +330,17 @@ int fromhalf_run(int argc, const char *const *argv)
     bound_allocations(0);
     if (!reader) {
         fprintf(stderr, "pictor: Cannot open %s.\n", input);
-        return 1;
+        return end_run(1);
     }
     // A file too large or that can't hold what its header claims is not opened: its tables and
     // buffers alone could take gigabytes. It is refused below, once the command line has been
     // looked at.
     Verdict verdict = judge_file();
     if (verdict == FILE_TAKEN) {
+        // The library keeps two blocks in flight for each of its threads, at least one.
+        uint64_t blocks = workers ? 2 * (uint64_t)worker_pool_size(workers) : 1;
         bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader) +
-                          OPEN_MEMORY_PER_BLOCK_BYTE * exr_reader_block_bytes(reader));
+                          OPEN_MEMORY_PER_BLOCK_BYTE * blocks * exr_reader_block_bytes(reader));
         int opened = exr_reader_open_pixels(reader);
         bound_allocations(0);
         if (opened != 0) {

@@ -1,20 +1,25 @@
 // pictor_tohalf: converts a Radiance RGBE picture into an OpenEXR RGBA half-float file (or, with
 // --float, 32-bit float file), with the gamma and exposure of the picture's header applied. The
-// picture moves through in bands of rows: one thread decodes a band, applies gamma and exposure
-// and narrows it; the calling thread writes it. Only a few bands are ever held, whatever the
-// picture's height. Values too bright for the output's type are stored as its largest value,
-// never as an infinity, and counted for one warning at the end.
-#include "runtime/band_pipeline.h"
+// picture moves through in bands of rows: a worker decodes a band, applies gamma and exposure
+// and narrows it; the calling thread hands it to the library, which compresses its blocks on
+// the workers. Only a few bands are ever held, whatever the picture's height. Values too bright
+// for the output's type are stored as its largest value, never as an infinity, and counted for
+// one warning at the end.
 #include "cli/command_line.h"
+#include "cli/conversion_threads.h"
 #include "cli/converters.h"
-#include "runtime/memory_limits.h"
-#include "runtime/staged_output.h"
+#include "exr_io/exr_half.h"
 #include "exr_io/exr_writer.h"
 #include "rgbe/rgbe.h"
+#include "runtime/band_pipeline.h"
+#include "runtime/memory_limits.h"
+#include "runtime/staged_output.h"
+#include "runtime/worker_pool.h"
 
 #include <ImfCRgbaFile.h>
 
 #include <cerrno>
+#include <emmintrin.h>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -25,14 +30,17 @@
 
 namespace {
 
-// A band of rows: the pixels as decoded (RgbPixelBuffer), and the same rows in the output's form.
+// A band of rows in the output's form.
 struct Band {
-    double *pixels;    // layout.rows x width x 3
     ImfRgba *halves;   // layout.rows x width, for a half file
     float *floats;     // layout.rows x width x 4, for a float file
     uint64_t clamped;  // pixels of the band that were too bright for the output
     double brightest;  // the largest of their values
 };
+
+// Rows of a block of the output's PIZ compression: a band holds as many blocks as there are
+// workers, so that the library compresses them side by side.
+const int32_t BLOCK_ROWS = 32;
 
 // The least value that narrows to an infinity, and what such values are stored as.
 const float HALF_OVERFLOW = 65520.0f;
@@ -48,7 +56,8 @@ RgbeScanlineState scanlines;       // carried from one band to the next
 bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
 double gamma_power, multiplier;
 Band bands[BAND_POOL_SIZE];
-double *row;                       // one output scanline, RgbaRow of width pixels
+double *decoded;                   // the band being decoded (RgbPixelBuffer of layout.rows rows)
+WorkerPool *workers;               // null when the conversion runs on one thread
 ExrScanlineWriter *writer;
 bool write_failed;                 // the writer reported a failed row
 bool float_output;                 // --float: 32-bit float channels instead of halves
@@ -65,10 +74,9 @@ int end_run(int status)
     if (input)
         fclose(input);
     input = nullptr;
-    free(row);
-    row = nullptr;
+    free(decoded);
+    decoded = nullptr;
     for (Band &band : bands) {
-        free(band.pixels);
         free(band.halves);
         free(band.floats);
         band = Band{};
@@ -76,6 +84,8 @@ int end_run(int status)
     free(skipped_notes);
     skipped_notes = nullptr;
     skipped_notes_length = 0;
+    stop_conversion_threads(workers);
+    workers = nullptr;
     return status;
 }
 
@@ -104,9 +114,11 @@ int check_size(void)
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         return -1;
     }
-    // A band holds three doubles and four halves (or floats) a pixel.
+    // The bands hold four halves (or floats) a pixel, the band being decoded three doubles.
     uint64_t output_bytes = float_output ? 4 * sizeof(float) : sizeof(ImfRgba);
-    layout = band_layout(width, height, 3 * sizeof(double) + output_bytes);
+    int32_t wanted = BLOCK_ROWS * (workers ? 2 * worker_pool_size(workers) : 1);
+    layout = band_layout(width, height, BAND_POOL_SIZE * output_bytes + 3 * sizeof(double), wanted,
+                         BLOCK_ROWS);
     struct stat st;
     long header_end = ftell(input);
     bool holds_pixels = fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -119,21 +131,23 @@ int check_size(void)
     return 0;
 }
 
-// The first band stands for the picture as decoded, the others for the copy that gamma and
-// exposure act on: their failures keep the messages of those two buffers.
+// The band being decoded stands for the picture as decoded, the bands for the copy that gamma
+// and exposure act on: their failures keep the messages of those two buffers.
 int allocate_bands(void)
 {
     size_t pixels = (size_t)layout.rows * (size_t)width;
-    for (int i = 0; i < BAND_POOL_SIZE; i++) {
-        bands[i].pixels = (double *)malloc(pixels * 3 * sizeof(double));
+    decoded = (double *)malloc(pixels * 3 * sizeof(double));
+    if (!decoded) {
+        fputs("Could not allocate memory for scene_IO \n", stderr);
+        return -1;
+    }
+    for (Band &band : bands) {
         if (float_output)
-            bands[i].floats = (float *)malloc(pixels * 4 * sizeof(float));
+            band.floats = (float *)malloc(pixels * 4 * sizeof(float));
         else
-            bands[i].halves = (ImfRgba *)malloc(pixels * sizeof(ImfRgba));
-        if (!bands[i].pixels || (!bands[i].halves && !bands[i].floats)) {
-            fputs(i == 0 ? "Could not allocate memory for scene_IO \n"
-                         : "Could not allocate memory for scene \n",
-                  stderr);
+            band.halves = (ImfRgba *)malloc(pixels * sizeof(ImfRgba));
+        if (!band.halves && !band.floats) {
+            fputs("Could not allocate memory for scene \n", stderr);
             return -1;
         }
     }
@@ -202,16 +216,33 @@ void report_picture(void)
     fflush(stdout);
 }
 
+// The largest magnitude among count values (none of them NaN), two at a time.
+double largest_value(const double *values, size_t count)
+{
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+    __m128d most = _mm_setzero_pd();
+    size_t i = 0;
+    for (; i + 2 <= count; i += 2)
+        most = _mm_max_pd(most, _mm_and_pd(_mm_loadu_pd(values + i), magnitude));
+    double pair[2];
+    _mm_storeu_pd(pair, most);
+    double largest = std::max(pair[0], pair[1]);
+    for (; i < count; i++)
+        largest = std::max(largest, std::fabs(values[i]));
+    return largest;
+}
+
 // Stores the components that would narrow to an infinity as the output's largest value with
 // their sign, and counts their pixels in the band. Decoded values are positive, and so are
 // they after gamma and exposure, or an infinity from them.
-void clamp_band(Band *band, size_t count)
+void clamp_band(Band *band, double *pixel, size_t count)
 {
     const float overflow = float_output ? INFINITY : HALF_OVERFLOW;
     const double largest = float_output ? FLT_MAX : HALF_LARGEST;
     band->clamped = 0;
     band->brightest = 0.0;
-    double *pixel = band->pixels;
+    if ((float)largest_value(pixel, 3 * count) < overflow)
+        return;  // as nearly always
     for (size_t i = 0; i < count; i++, pixel += 3) {
         double most = std::max(std::fabs(pixel[0]), std::max(std::fabs(pixel[1]), std::fabs(pixel[2])));
         if ((float)most < overflow)
@@ -230,7 +261,7 @@ void clamp_band(Band *band, size_t count)
 int decode_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
-    double *pixels = band->pixels;
+    double *pixels = decoded;
     int32_t rows = band_rows(layout, index);
     if (rgbe_get_scanline_band(input, pixels, width, rows, &scanlines) != 0)
         return 1;
@@ -243,7 +274,7 @@ int decode_band(void *, int64_t index, void *data)
         for (size_t i = 0; i < components; i++)
             pixels[i] *= multiplier;
     }
-    clamp_band(band, (size_t)rows * (size_t)width);
+    clamp_band(band, pixels, (size_t)rows * (size_t)width);
     const double *pixel = pixels;
     if (float_output) {
         float *out = band->floats;
@@ -255,15 +286,7 @@ int decode_band(void *, int64_t index, void *data)
         }
         return 0;
     }
-    for (int32_t y = 0; y < rows; y++) {
-        for (int32_t x = 0; x < width; x++, pixel += 3) {
-            row[4 * x] = pixel[0];
-            row[4 * x + 1] = pixel[1];
-            row[4 * x + 2] = pixel[2];
-            row[4 * x + 3] = 0.0;
-        }
-        exr_writer_narrow(row, width, band->halves + (size_t)y * (size_t)width);
-    }
+    exr_narrow_rgb_to_rgba(pixel, (uint16_t *)band->halves, (size_t)rows * (size_t)width);
     return 0;
 }
 
@@ -333,11 +356,11 @@ int convert(StagedOutput *staged, const char *output)
     write_failed = false;
     clamped_pixels = 0;
     brightest = 0.0;
-    BandStages stages = {decode_band, write_band, nullptr};
+    BandStages stages = {decode_band, write_band, nullptr, false, nullptr};
     void *pool[BAND_POOL_SIZE];
     for (int i = 0; i < BAND_POOL_SIZE; i++)
         pool[i] = &bands[i];
-    int status = run_band_pipeline(stages, pool, band_count(layout));
+    int status = run_band_pipeline(stages, pool, band_count(layout), workers);
     if (status != 0) {
         exr_writer_abandon(writer);
         writer = nullptr;
@@ -382,14 +405,12 @@ int tohalf_run(int argc, const char *const *argv)
                 stream);
         return 1;
     }
+    int threads = command_line_threads(command_line_threads_word());
+    if (threads == 0)
+        return 1;
+    workers = start_conversion_threads(threads);
     if (load_header() != 0)
         return end_run(1);
-    row = (double *)malloc((size_t)width * 4 * sizeof(double));
-    if (!row) {
-        report_picture();
-        fputs("pictor: Cannot allocate memory.\n", stderr);
-        return end_run(1);
-    }
     StagedOutput staged;
     int begun = staged_output_begin(&staged, output, STAGED_PICTURE);
     if (begun != 0) {

@@ -1,5 +1,6 @@
 #include "exr_io/exr_reader.h"
 #include "exr_io/exr_frame.h"
+#include "exr_io/exr_half.h"
 
 #include <ImfCRgbaFile.h>
 #include <ImfChannelList.h>
@@ -32,7 +33,7 @@ struct ExrInputPlan {
     std::string channel_names;       // all of them, printable, for the message without any
     bool general = false;            // read through the general interface
     std::unique_ptr<Imf::InputFile> file;  // that interface's file, once the pixels are opened
-    bool luminance = false;          // Y at float_row[4x]; else R, G, B at float_row[4x + c]
+    bool luminance = false;          // Y read where red goes, then made red, green and blue
     bool chroma = false;             // RY and BY, in chroma_row
     int x_sampling = 1, y_sampling = 1;  // of the chroma
     std::vector<float> chroma_row;   // RY and BY of each chroma sample of one scanline
@@ -46,19 +47,6 @@ ExrScanlineReader *fail_memory(void)
 {
     fputs("exrinput: Cannot allocate memory.\n", stderr);
     return nullptr;
-}
-
-// Every half value widened once by the library, so that a row costs one lookup per value.
-float half_to_float[65536];
-bool half_table_ready = false;
-
-void fill_half_table(void)
-{
-    if (half_table_ready)
-        return;
-    for (unsigned h = 0; h < 65536; h++)
-        half_to_float[h] = ImfHalfToFloat((ImfHalf)h);
-    half_table_ready = true;
 }
 
 // The fewest bytes that data_bytes of pixel data can be stored in. zlib (ZIP, ZIPS, and PXR24
@@ -263,26 +251,26 @@ void release(ExrScanlineReader *reader)
     free(reader);
 }
 
-// Points the general interface at the float row: every scanline lands there, pixel x of the
-// data window at float_row[4 * x], its chroma samples at chroma_row. Returns false after a
-// message.
-bool set_float_frame(ExrScanlineReader *reader)
+// Points the general interface at rows of four floats a pixel, starting with scanline y0 of the
+// file at rows, row_bytes apart (0: every scanline lands there); chroma samples land at
+// chroma_row. Returns false after a message.
+bool set_float_frame(ExrScanlineReader *reader, float *rows, int64_t y0, size_t row_bytes)
 {
     ExrInputPlan *plan = reader->plan;
     try {
-        char *base = exr_slice_base(reader->float_row, reader->x_min, 4 * sizeof(float));
+        char *base = exr_slice_base(rows, reader->x_min, 4 * sizeof(float), y0, row_bytes);
         Imf::FrameBuffer frame;
         const char *colour[] = {"R", "G", "B", "A"}, *luminance[] = {"Y", nullptr, nullptr, "A"};
         const char *const *names = plan->luminance ? luminance : colour;
         for (int c = 0; c < 4; c++) {
             if (names[c])
-                frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 4 * sizeof(float), 0,
-                                                  1, 1, c == 3 ? 1.0 : 0.0));
+                frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 4 * sizeof(float),
+                                                  row_bytes, 1, 1, c == 3 ? 1.0 : 0.0));
         }
         if (plan->chroma) {
             int64_t first = floor_div(reader->x_min, plan->x_sampling);
             int64_t last = floor_div((int64_t)reader->x_min + reader->width - 1, plan->x_sampling);
-            plan->chroma_row.assign(2 * (size_t)(last - first + 1), 0.0f);
+            plan->chroma_row.resize(2 * (size_t)(last - first + 1), 0.0f);
             char *chroma = exr_slice_base(plan->chroma_row.data(), first, 2 * sizeof(float));
             for (int c = 0; c < 2; c++)
                 frame.insert(c == 0 ? "RY" : "BY",
@@ -370,22 +358,7 @@ bool exr_reader_header_known(const ExrScanlineReader *reader)
 
 int exr_reader_open_pixels(ExrScanlineReader *reader)
 {
-    if (!open_library_file(reader))
-        return -1;
-    size_t width = (size_t)reader->width;
-    if (reader->plan && reader->plan->general)
-        reader->float_row = (float *)malloc(width * 4 * sizeof(float));
-    else
-        reader->half_row = (ImfRgba *)malloc(width * sizeof(ImfRgba));
-    reader->row = (double *)malloc(width * 4 * sizeof(double));
-    if ((!reader->half_row && !reader->float_row) || !reader->row) {
-        fail_memory();
-        return -1;
-    }
-    if (reader->float_row && !set_float_frame(reader))
-        return -1;
-    fill_half_table();
-    return 0;
+    return open_library_file(reader) ? 0 : -1;
 }
 
 ExrScanlineReader *exr_reader_open(const char *path)
@@ -421,8 +394,9 @@ uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader)
 namespace {
 
 // Red, green and blue from luminance and chroma, as the library defines them: RY = (R - Y) / Y,
-// BY = (B - Y) / Y, Y = yw . (R, G, B). A pixel without chroma is grey, exactly Y.
-void luminance_to_rgb(const ExrScanlineReader *reader, double *out)
+// BY = (B - Y) / Y, Y = yw . (R, G, B); a pixel without chroma is grey, exactly Y. Computed in
+// doubles, kept as floats.
+void luminance_to_rgb(const ExrScanlineReader *reader, float *out)
 {
     const ExrInputPlan *plan = reader->plan;
     int64_t first = plan->chroma ? floor_div(reader->x_min, plan->x_sampling) : 0;
@@ -434,68 +408,102 @@ void luminance_to_rgb(const ExrScanlineReader *reader, double *out)
             by = plan->chroma_row[2 * sample + 1];
         }
         if (ry == 0.0 && by == 0.0) {
-            out[1] = out[2] = y;
+            out[1] = out[2] = out[0];
             continue;
         }
         const Imath::V3f &yw = plan->yw;
-        out[0] = (ry + 1.0) * y;
-        out[2] = (by + 1.0) * y;
-        out[1] = (y - out[0] * yw.x - out[2] * yw.z) / yw.y;
+        double r = (ry + 1.0) * y, b = (by + 1.0) * y;
+        out[0] = (float)r;
+        out[1] = (float)((y - r * yw.x - b * yw.z) / yw.y);
+        out[2] = (float)b;
     }
 }
 
-// Reads scanline file_y of the data window, and first the scanline that holds the chroma
-// samples it takes (the nearest at or above it), unless that one was read last.
-void read_general_scanline(ExrInputPlan *plan, int64_t file_y)
+// Reads scanlines file_y .. file_y + rows - 1 through the general interface. With chroma, one
+// at a time: each first takes the scanline that holds its chroma samples (the nearest at or
+// above it), unless that one was read last.
+void read_general_rows(ExrScanlineReader *reader, int64_t file_y, int32_t rows, float *band)
 {
-    if (plan->chroma) {
+    ExrInputPlan *plan = reader->plan;
+    size_t row_bytes = 4 * sizeof(float) * (size_t)reader->width;
+    if (!plan->chroma) {
+        if (set_float_frame(reader, band, file_y, row_bytes))
+            plan->file->readPixels((int)file_y, (int)(file_y + rows - 1));
+        return;
+    }
+    for (int32_t i = 0; i < rows; i++, file_y++) {
+        float *row = band + (size_t)i * 4 * (size_t)reader->width;
         int64_t chroma_line = floor_div(file_y, plan->y_sampling) * plan->y_sampling;
+        if (!set_float_frame(reader, row, file_y, 0))
+            return;
         if (chroma_line != plan->chroma_line && chroma_line != file_y)
             plan->file->readPixels((int)chroma_line, (int)chroma_line);
         plan->chroma_line = chroma_line;
+        plan->file->readPixels((int)file_y, (int)file_y);
     }
-    plan->file->readPixels((int)file_y, (int)file_y);
-}
-
-const double *read_float_row(ExrScanlineReader *reader, int32_t y)
-{
-    try {
-        read_general_scanline(reader->plan, (int64_t)reader->y_min + y);
-    } catch (const std::exception &e) {
-        reader->plan->chroma_line = INT64_MIN;
-        fprintf(stderr, "exrinput: %s\n", e.what());
-        return nullptr;
-    }
-    const float *in = reader->float_row;
-    double *out = reader->row;
-    for (size_t i = 0; i < (size_t)reader->width * 4; i++)
-        out[i] = in[i];
-    if (reader->plan->luminance)
-        luminance_to_rgb(reader, reader->row);
-    return reader->row;
 }
 
 }  // namespace
 
+ExrRowKind exr_reader_row_kind(const ExrScanlineReader *reader)
+{
+    return reader->plan && reader->plan->general ? EXR_ROWS_FLOAT : EXR_ROWS_HALF;
+}
+
+int32_t exr_reader_block_rows(const ExrScanlineReader *reader)
+{
+    if (!reader->plan)
+        return 1;
+    const Imf::Header &header = reader->plan->header;
+    return header.hasTileDescription() ? (int32_t)header.tileDescription().ySize
+                                       : block_rows(header.compression());
+}
+
+int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band)
+{
+    int64_t file_y = (int64_t)reader->y_min + first;
+    if (exr_reader_row_kind(reader) == EXR_ROWS_HALF) {
+        ImfRgba *base = exr_frame_base((ImfRgba *)band, file_y, reader->width, reader->x_min);
+        if (!ImfInputSetFrameBuffer(reader->file, base, 1, (size_t)reader->width) ||
+            !ImfInputReadPixels(reader->file, (int)file_y, (int)(file_y + rows - 1))) {
+            fprintf(stderr, "exrinput: %s\n", ImfErrorMessage());
+            return -1;
+        }
+        return 0;
+    }
+    try {
+        read_general_rows(reader, file_y, rows, (float *)band);
+    } catch (const std::exception &e) {
+        reader->plan->chroma_line = INT64_MIN;
+        fprintf(stderr, "exrinput: %s\n", e.what());
+        return -1;
+    }
+    if (reader->plan->luminance) {
+        for (int32_t i = 0; i < rows; i++)
+            luminance_to_rgb(reader, (float *)band + (size_t)i * 4 * (size_t)reader->width);
+    }
+    return 0;
+}
+
 const double *exr_reader_row(ExrScanlineReader *reader, int32_t y)
 {
-    if (reader->float_row)
-        return read_float_row(reader, y);
-    int64_t file_y = (int64_t)reader->y_min + y;
-    ImfRgba *base = exr_frame_base(reader->half_row, file_y, reader->width, reader->x_min);
-    if (!ImfInputSetFrameBuffer(reader->file, base, 1, (size_t)reader->width) ||
-        !ImfInputReadPixels(reader->file, (int)file_y, (int)file_y)) {
-        fprintf(stderr, "exrinput: %s\n", ImfErrorMessage());
+    size_t width = (size_t)reader->width;
+    if (!reader->row) {
+        reader->float_row = (float *)malloc(width * 4 * sizeof(float));
+        reader->half_row = (ImfRgba *)malloc(width * sizeof(ImfRgba));
+        reader->row = (double *)malloc(width * 4 * sizeof(double));
+        if (!reader->float_row || !reader->half_row || !reader->row) {
+            fail_memory();
+            return nullptr;
+        }
+    }
+    bool floats = exr_reader_row_kind(reader) == EXR_ROWS_FLOAT;
+    if (exr_reader_rows(reader, y, 1, floats ? (void *)reader->float_row : (void *)reader->half_row))
         return nullptr;
-    }
-    const ImfRgba *half = reader->half_row;
-    double *out = reader->row;
-    for (int32_t x = 0; x < reader->width; x++, out += 4) {
-        out[0] = half_to_float[half[x].r];
-        out[1] = half_to_float[half[x].g];
-        out[2] = half_to_float[half[x].b];
-        out[3] = half_to_float[half[x].a];
-    }
+    if (!floats)
+        exr_widen_halves((const uint16_t *)reader->half_row, reader->float_row, 4 * width);
+    for (size_t i = 0; i < 4 * width; i++)
+        reader->row[i] = reader->float_row[i];
     return reader->row;
 }
 

@@ -9,6 +9,7 @@
 #ifndef PICTOR_EXR_IO_EXR_READER_H
 #define PICTOR_EXR_IO_EXR_READER_H
 
+#include <cstddef>
 #include <cstdint>
 
 struct ImfInputFile;
@@ -20,8 +21,8 @@ struct ExrScanlineReader {
     ExrInputPlan *plan;     // the header and how it is read (with the general interface's
                             // file); null when the header could not be read beforehand
     ImfInputFile *file;     // the RGBA interface's file; null when the general one reads
-    ImfRgba *half_row;      // width pixels, as the RGBA interface gives them
-    float *float_row;       // width pixels of four floats, as the general interface gives them
+    ImfRgba *half_row;      // width pixels, for exr_reader_row (made when first needed)
+    float *float_row;       // width pixels of four floats, likewise
     int32_t width;          // of the data window
     int32_t height;
     int32_t x_min;          // origin of the data window; scanline 0 is the window's top row
@@ -59,10 +60,24 @@ uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader);
 // 0 when the header could not be read.
 uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader);
 
-// Scanline y (0 <= y < height, counted from the top of the data window) as red, green, blue
-// and alpha doubles per pixel. The row is the reader's own, the same on every call and valid
-// until the next one. Returns null after an "exrinput: " message when the library can't read
-// the scanline (a damaged file).
+// What exr_reader_rows gives: rows of the library's RGBA halves (ImfRgba, width a row; see
+// exr_half.h to widen them), or of four 32-bit floats a pixel (red, green, blue, alpha; 4 x
+// width a row).
+enum ExrRowKind { EXR_ROWS_HALF, EXR_ROWS_FLOAT };
+ExrRowKind exr_reader_row_kind(const ExrScanlineReader *reader);
+
+// The scanlines that the file's compression keeps in one block (1 to 256), or a tile's height:
+// a call for several blocks lets the library decode them side by side (see exr_threads.h).
+int32_t exr_reader_block_rows(const ExrScanlineReader *reader);
+
+// Scanlines first .. first + rows - 1 (counted from the top of the data window) into band, in
+// the reader's kind of rows. Returns 0, or -1 after an "exrinput: " message when the library
+// can't read them (a damaged file).
+int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band);
+
+// Scanline y as red, green, blue and alpha doubles per pixel. The row is the reader's own, the
+// same on every call and valid until the next one. Returns null after a message when the
+// library can't read the scanline, or memory runs out.
 const double *exr_reader_row(ExrScanlineReader *reader, int32_t y);
 
 void exr_reader_close(ExrScanlineReader *reader);

@@ -101,4 +101,9 @@ int rgbe_put_scanline_band(FILE *stream, const double *pixels, int32_t width, in
 int rgbe_get_scanline_band(FILE *stream, double *pixels, int32_t width, int32_t rows,
                            RgbeScanlineState *state);
 
+// rgbe_put_scanline_band for pixels of four floats each (red, green, blue, and a fourth value
+// that plays no part): the bytes written are those of the same pixels widened to doubles.
+int rgbe_put_scanline_band_rgba(FILE *stream, const float *pixels, int32_t width, int32_t rows,
+                                RgbeScanlineState *state);
+
 #endif

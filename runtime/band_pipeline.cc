@@ -1,18 +1,23 @@
 #include "runtime/band_pipeline.h"
-#include "runtime/cleanup_signals.h"
+#include "runtime/worker_pool.h"
 
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <mutex>
-#include <thread>
 
-BandLayout band_layout(int32_t width, int32_t height, uint64_t band_bytes_per_pixel)
+BandLayout band_layout(int32_t width, int32_t height, uint64_t bytes_per_pixel,
+                       int32_t rows_wanted, int32_t unit)
 {
-    uint64_t row_bytes = (uint64_t)(width > 0 ? width : 0) * band_bytes_per_pixel;
-    uint64_t rows = row_bytes == 0 ? BAND_ROWS : BAND_POOL_BYTES / BAND_POOL_SIZE / row_bytes;
-    int32_t most = height < BAND_ROWS ? (height > 0 ? height : 1) : BAND_ROWS;
-    return BandLayout{rows < (uint64_t)most ? (int32_t)rows : most, height};
+    uint64_t row_bytes = (uint64_t)(width > 0 ? width : 0) * bytes_per_pixel;
+    uint64_t rows = row_bytes == 0 ? (uint64_t)rows_wanted : BAND_POOL_BYTES / row_bytes;
+    if (rows > (uint64_t)rows_wanted)
+        rows = (uint64_t)rows_wanted;
+    if (unit > 1 && rows > (uint64_t)unit)
+        rows -= rows % (uint64_t)unit;
+    if (height > 0 && rows > (uint64_t)height)
+        rows = (uint64_t)height;
+    return BandLayout{(int32_t)rows, height};
 }
 
 int64_t band_count(const BandLayout &layout)
@@ -73,60 +78,180 @@ struct SlotQueue {
     }
 };
 
+// A stage on the workers: one job at a time, a band a job, queued again while there are bands
+// for it; the caller starts it again when it hands over a band. One band a job, so that in the
+// queue it takes turns with the library's blocks and every worker stays busy.
+struct Chain {
+    int (*stage)(void *, int64_t, void *);
+    SlotQueue ready;          // bands ready for it (drain stages)
+    int64_t next_index = 0;   // its next band
+    bool running = false;     // a job is queued or running
+};
+
+// The state the stages share, under one lock.
 struct Pipeline {
     const BandStages *stages;
     void *const *pool;
     int64_t count;
+    WorkerPool *workers;
 
     std::mutex lock;
     std::condition_variable changed;
-    SlotQueue free_bands;  // ready for fill
-    SlotQueue filled;      // ready for drain, with fill's status
-    bool stop = false;     // drain has finished, or failed: fill takes no further band
+    SlotQueue free_bands;            // ready for fill
+    SlotQueue filled;                // filled on the workers, ready for drain, with fill's status
+    Chain chains[2];                 // the stages on the workers: fill, or the drains
+    int chain_count = 0;
+    bool stop = false;               // the workers take no further band
+    int64_t failed_index = -1;       // the earliest band that a stage on the workers failed on
+    int failure = 0;                 // and that failure's status
+    struct JobArgument {
+        Pipeline *pipeline;
+        int chain;
+    } job_arguments[2];
 };
 
-void fill_stage(Pipeline *p)
+using JobArgument = Pipeline::JobArgument;
+
+
+void run_job(void *argument);
+
+// Whether the chain has a band to take. Call with the lock held.
+bool has_work(const Pipeline *p, int chain)
 {
-    for (int64_t index = 0; index < p->count; index++) {
-        int slot;
-        {
-            std::unique_lock<std::mutex> hold(p->lock);
-            p->changed.wait(hold, [p] { return p->stop || p->free_bands.size > 0; });
-            if (p->stop)
-                return;
-            slot = p->free_bands.pop(nullptr);
-        }
-        int status = run_stage(p->stages->fill, p->stages->context, index, p->pool[slot]);
-        {
-            std::lock_guard<std::mutex> hold(p->lock);
-            p->filled.push(slot, status);
-        }
-        p->changed.notify_all();
-        if (status != 0)
-            return;
-    }
+    if (p->stages->fill_on_caller)
+        return p->chains[chain].ready.size > 0;
+    return p->free_bands.size > 0 && p->chains[chain].next_index < p->count;
 }
 
-int drain_stage(Pipeline *p)
+// Starts a job of the chain unless one runs or there is nothing for it. Call with the lock
+// held; it is let go while the job is handed over.
+void start_job(Pipeline *p, int chain, std::unique_lock<std::mutex> &hold)
+{
+    Chain &c = p->chains[chain];
+    if (c.running || p->stop || !has_work(p, chain))
+        return;
+    c.running = true;
+    hold.unlock();
+    worker_pool_submit(p->workers, run_job, &p->job_arguments[chain]);
+    hold.lock();
+}
+
+// Records a failure of a stage on the workers; the earliest band's wins. Call with the lock held.
+void fail(Pipeline *p, int64_t index, int status)
+{
+    if (p->failed_index < 0 || index < p->failed_index) {
+        p->failed_index = index;
+        p->failure = status;
+    }
+    p->stop = true;
+}
+
+// One band of a chain: fill the next free band, or drain the next ready one.
+void run_job(void *argument)
+{
+    JobArgument *job = (JobArgument *)argument;
+    Pipeline *p = job->pipeline;
+    Chain &c = p->chains[job->chain];
+    int slot;
+    int64_t index;
+    {
+        std::unique_lock<std::mutex> hold(p->lock);
+        if (p->stop || !has_work(p, job->chain)) {
+            c.running = false;
+            p->changed.notify_all();
+            return;
+        }
+        slot = p->stages->fill_on_caller ? c.ready.pop(nullptr) : p->free_bands.pop(nullptr);
+        index = c.next_index++;
+    }
+    int status = run_stage(c.stage, p->stages->context, index, p->pool[slot]);
+    std::unique_lock<std::mutex> hold(p->lock);
+    if (!p->stages->fill_on_caller) {
+        p->filled.push(slot, status);  // a failure is handed to drain with its band
+        p->stop = p->stop || status != 0;
+    } else if (status != 0) {
+        p->free_bands.push(slot, 0);
+        fail(p, index, status);
+    } else if (job->chain + 1 < p->chain_count) {
+        p->chains[job->chain + 1].ready.push(slot, 0);  // on to the next drain
+        start_job(p, job->chain + 1, hold);
+    } else {
+        p->free_bands.push(slot, 0);
+    }
+    c.running = false;
+    start_job(p, job->chain, hold);
+    p->changed.notify_all();
+}
+
+bool chains_idle(const Pipeline *p)
+{
+    for (int i = 0; i < p->chain_count; i++) {
+        if (p->chains[i].running)
+            return false;
+    }
+    return true;
+}
+
+// Fill on the workers, drain here.
+int drain_here(Pipeline *p)
 {
     int result = 0;
+    std::unique_lock<std::mutex> hold(p->lock);
+    start_job(p, 0, hold);
     for (int64_t index = 0; index < p->count && result == 0; index++) {
-        int slot, status;
-        {
-            std::unique_lock<std::mutex> hold(p->lock);
-            p->changed.wait(hold, [p] { return p->filled.size > 0; });
-            slot = p->filled.pop(&status);
+        p->changed.wait(hold, [p] { return p->filled.size > 0; });
+        int status;
+        int slot = p->filled.pop(&status);
+        if (status != 0) {
+            result = status;
+            break;
         }
-        if (status != 0)
-            return status;
+        hold.unlock();
         result = run_stage(p->stages->drain, p->stages->context, index, p->pool[slot]);
-        {
-            std::lock_guard<std::mutex> hold(p->lock);
-            p->free_bands.push(slot, 0);
-        }
-        p->changed.notify_all();
+        hold.lock();
+        p->free_bands.push(slot, 0);
+        start_job(p, 0, hold);
     }
+    p->stop = true;
+    p->changed.wait(hold, [p] { return chains_idle(p); });
     return result;
+}
+
+// Fill here, drain on the workers. A failure of a drain on a band filled before fill failed
+// comes first in band order.
+int fill_here(Pipeline *p)
+{
+    int result = 0;
+    int64_t index = 0;
+    std::unique_lock<std::mutex> hold(p->lock);
+    for (; index < p->count && result == 0; index++) {
+        p->changed.wait(hold, [p] { return p->free_bands.size > 0 || p->stop; });
+        if (p->stop)
+            break;
+        int slot = p->free_bands.pop(nullptr);
+        hold.unlock();
+        result = run_stage(p->stages->fill, p->stages->context, index, p->pool[slot]);
+        hold.lock();
+        if (result != 0) {
+            p->free_bands.push(slot, 0);
+            break;
+        }
+        p->chains[0].ready.push(slot, 0);
+        start_job(p, 0, hold);
+    }
+    // Every band filled is drained, unless a drain fails first.
+    p->changed.wait(hold, [p] {
+        if (p->stop)
+            return true;
+        for (int i = 0; i < p->chain_count; i++) {
+            if (p->chains[i].ready.size > 0 || p->chains[i].running)
+                return false;
+        }
+        return true;
+    });
+    p->stop = true;
+    p->changed.wait(hold, [p] { return chains_idle(p); });
+    return p->failed_index >= 0 && (result == 0 || p->failed_index < index) ? p->failure : result;
 }
 
 // Both stages in turn on this thread, one band at a time.
@@ -136,6 +261,8 @@ int run_in_turn(const BandStages &stages, void *band, int64_t count)
         int status = run_stage(stages.fill, stages.context, index, band);
         if (status == 0)
             status = run_stage(stages.drain, stages.context, index, band);
+        if (status == 0 && stages.drain_too)
+            status = run_stage(stages.drain_too, stages.context, index, band);
         if (status != 0)
             return status;
     }
@@ -144,28 +271,26 @@ int run_in_turn(const BandStages &stages, void *band, int64_t count)
 
 }  // namespace
 
-int run_band_pipeline(const BandStages &stages, void *const pool[BAND_POOL_SIZE], int64_t count)
+int run_band_pipeline(const BandStages &stages, void *const pool[BAND_POOL_SIZE], int64_t count,
+                      WorkerPool *workers)
 {
+    if (!workers)
+        return run_in_turn(stages, pool[0], count);
     Pipeline p;
     p.stages = &stages;
     p.pool = pool;
     p.count = count;
+    p.workers = workers;
     for (int slot = 0; slot < BAND_POOL_SIZE; slot++)
         p.free_bands.push(slot, 0);
-    std::thread filler;
-    try {
-        HeldSignals hold;  // the thread starts with them held: the handler runs on this one
-        filler = std::thread(fill_stage, &p);
-    } catch (...) {
-        // No thread (no memory, or a process limit): the same work, one stage at a time.
-        return run_in_turn(stages, pool[0], count);
+    if (stages.fill_on_caller) {
+        p.chains[p.chain_count++].stage = stages.drain;
+        if (stages.drain_too)
+            p.chains[p.chain_count++].stage = stages.drain_too;
+    } else {
+        p.chains[p.chain_count++].stage = stages.fill;
     }
-    int result = drain_stage(&p);
-    {
-        std::lock_guard<std::mutex> hold(p.lock);
-        p.stop = true;
-    }
-    p.changed.notify_all();
-    filler.join();
-    return result;
+    for (int i = 0; i < p.chain_count; i++)
+        p.job_arguments[i] = JobArgument{&p, i};
+    return stages.fill_on_caller ? fill_here(&p) : drain_here(&p);
 }

@@ -1,4 +1,5 @@
 #include "runtime/band_pipeline.h"
+#include "runtime/worker_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@ namespace {
 // chosen band.
 struct Trace {
     int64_t fill_fails_at = -1, drain_fails_at = -1;
-    std::vector<int64_t> drained;
+    std::vector<int64_t> drained, drained_too;
 };
 
 int fill(void *context, int64_t index, void *band)
@@ -27,8 +28,19 @@ int drain(void *context, int64_t index, void *band)
     return index == trace->drain_fails_at ? 9 : 0;
 }
 
+// A second drain, after the first: records what it finds and never fails.
+int drain_too(void *context, int64_t index, void *band)
+{
+    ((Trace *)context)->drained_too.push_back(*(int64_t *)band == index ? index : -1);
+    return 0;
+}
+
+// Each case in turn on one thread, with fill on the workers, with drain there, and with both
+// drains there.
 TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
 {
+    WorkerPool *workers = worker_pool_start(2);
+    ASSERT_NE(nullptr, workers);
     struct Case {
         int64_t count, fill_fails_at, drain_fails_at;
         int status;
@@ -47,12 +59,22 @@ TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
         Trace trace;
         trace.fill_fails_at = c.fill_fails_at;
         trace.drain_fails_at = c.drain_fails_at;
-        BandStages stages = {fill, drain, &trace};
-        EXPECT_EQ(c.status, run_band_pipeline(stages, pool, c.count));
-        ASSERT_EQ((size_t)c.drained, trace.drained.size()) << c.fill_fails_at << " " << c.drain_fails_at;
-        for (int64_t i = 0; i < c.drained; i++)
-            ASSERT_EQ(i, trace.drained[i]);  // every band once, in order, with its own contents
+        for (int mode = 0; mode < 4; mode++) {
+            trace.drained.clear();
+            trace.drained_too.clear();
+            BandStages stages = {fill, drain, &trace, mode >= 2, mode == 3 ? drain_too : nullptr};
+            EXPECT_EQ(c.status, run_band_pipeline(stages, pool, c.count, mode ? workers : nullptr));
+            ASSERT_EQ((size_t)c.drained, trace.drained.size()) << c.fill_fails_at << " " << c.drain_fails_at;
+            for (int64_t i = 0; i < c.drained; i++)
+                ASSERT_EQ(i, trace.drained[i]);  // every band once, in order, with its own contents
+            for (size_t i = 0; i < trace.drained_too.size(); i++)
+                ASSERT_EQ((int64_t)i, trace.drained_too[i]);
+            if (mode == 3 && c.drain_fails_at < 0) {
+                ASSERT_EQ((size_t)c.drained, trace.drained_too.size());
+            }
+        }
     }
+    worker_pool_stop(workers);
 }
 
 TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)
@@ -66,22 +88,26 @@ TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)
             throw std::bad_alloc();
         return 0;
     };
-    for (BandStages stages : {BandStages{throws, drain, nullptr}, BandStages{fill, throws, nullptr}}) {
+    WorkerPool *workers = worker_pool_start(2);
+    for (BandStages stages : {BandStages{throws, drain, nullptr, false, nullptr},
+                              BandStages{fill, throws, nullptr, true, nullptr}}) {
         Trace trace;
         stages.context = &trace;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(1, run_band_pipeline(stages, pool, 100));
+        EXPECT_EQ(1, run_band_pipeline(stages, pool, 100, workers));
         EXPECT_EQ("pictor: std::bad_alloc\n", testing::internal::GetCapturedStderr());
     }
+    worker_pool_stop(workers);
 }
 
-// A drain that fails while the fill waits for a free band must wake it: a missed wake-up hangs
-// now and then, which the alarm turns into a failure.
+// A stage that fails while the other waits for a band must wake it: a missed wake-up hangs now
+// and then, which the alarm turns into a failure.
 TEST(BandPipelineDeathTest, AFailedDrainWakesTheFill)
 {
     EXPECT_EXIT(
         {
             alarm(30);
+            WorkerPool *workers = worker_pool_start(2);
             for (int run = 0; run < 300; run++) {
                 int64_t pool_bands[BAND_POOL_SIZE];
                 void *pool[BAND_POOL_SIZE];
@@ -89,7 +115,8 @@ TEST(BandPipelineDeathTest, AFailedDrainWakesTheFill)
                     pool[i] = &pool_bands[i];
                 Trace trace;
                 trace.drain_fails_at = run % 3;
-                if (run_band_pipeline(BandStages{fill, drain, &trace}, pool, 1000) != 9)
+                if (run_band_pipeline(BandStages{fill, drain, &trace, run % 2 == 1, nullptr}, pool, 1000,
+                                      workers) != 9)
                     _exit(1);
             }
             _exit(0);

@@ -8,14 +8,6 @@
 
 namespace {
 
-const char TOHALF_USAGE[] =
-    "\nUSAGE: \npictor_tohalf  -i input.hdr -o output.exr \nOPTIONS: \n"
-    "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n"
-    "--float \twrite 32-bit float channels, every value kept, instead of half floats\n";
-const char FROMHALF_USAGE[] =
-    "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
-    "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n";
-
 CommandLineScan scan(std::vector<const char *> words)
 {
     words.insert(words.begin(), "prog");
@@ -60,6 +52,29 @@ TEST(CommandLine, HelpRequests)
     EXPECT_FALSE(scan({"-o", "--float"}).float_output);  // a path, not an option
     EXPECT_FALSE(scan({"-h", "--version"}).version);
     EXPECT_FALSE(scan({"-o", "--version"}).version);  // a path, not a request
+}
+
+TEST(CommandLine, Threads)
+{
+    EXPECT_STREQ("3", scan({"-i", "a", "--threads", "3"}).threads);
+    EXPECT_EQ(nullptr, scan({"-i", "a"}).threads);
+    EXPECT_EQ(1, command_line_threads("1"));
+    EXPECT_EQ(64, command_line_threads("64"));
+    EXPECT_LE(1, command_line_threads(nullptr));  // the processors it may run on
+    for (const char *word : {"0", "-2", "two", "", "3x", "99999999999"}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(0, command_line_threads(word)) << word;
+        EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"" + std::string(word) + "\".\n",
+                  testing::internal::GetCapturedStderr());
+    }
+    // Refused before any work: no output, and the input is not even opened.
+    RunResult r = run_program(tohalf_path(), {"-i", "missing.hdr", "-o", "/nonexistent/out.exr", "--threads", "0"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"0\".\n", r.err);
+    r = run_program(fromhalf_path(), {"-i", "missing.exr", "--threads", "many", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"many\".\n", r.err);
 }
 
 TEST(CommandLine, ParseFillsTheStores)

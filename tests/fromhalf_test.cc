@@ -20,10 +20,6 @@
 namespace {
 
 const std::string DONE = "\npictor: Done.\n";
-const char FROMHALF_USAGE[] =
-    "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
-    "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n";
-
 RunResult fromhalf(const std::string &cwd, const std::vector<std::string> &args, long fsize = 0)
 {
     RunOptions options;

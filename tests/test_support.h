@@ -59,6 +59,10 @@ void write_rgbe_picture(const std::string &path, int width, int height,
 // Pixel values that RGBE holds exactly, varied enough to exercise every plane.
 std::vector<double> exact_pixels(int width, int height, unsigned seed = 1);
 
+// The usage texts of both programs, byte for byte.
+extern const char TOHALF_USAGE[];
+extern const char FROMHALF_USAGE[];
+
 // True when a peer tool can be run from PATH.
 bool have_tool(const std::string &name);
 

@@ -1,0 +1,20 @@
+#include "cli/conversion_threads.h"
+#include "cli/command_line.h"
+#include "exr_io/exr_threads.h"
+#include "runtime/worker_pool.h"
+
+WorkerPool *start_conversion_threads(int threads)
+{
+    int processors = command_line_threads(nullptr);
+    int count = threads < processors ? threads : processors;
+    WorkerPool *workers = count > 1 ? worker_pool_start(count) : nullptr;
+    exr_use_threads(worker_pool_submit, workers, workers ? worker_pool_size(workers) : 0);
+    return workers;
+}
+
+void stop_conversion_threads(WorkerPool *workers)
+{
+    exr_use_threads(nullptr, nullptr, 0);
+    if (workers)
+        worker_pool_stop(workers);
+}

@@ -1,0 +1,18 @@
+// The threads of one conversion: the calling thread, which hands rows to the OpenEXR library and
+// waits for it, and beside it workers that run both the library's work on blocks of scanlines
+// and the pipeline's other stage. One thread runs everything in turn.
+#ifndef PICTOR_CLI_CONVERSION_THREADS_H
+#define PICTOR_CLI_CONVERSION_THREADS_H
+
+struct WorkerPool;
+
+// Starts the workers for at most threads threads (no more than the processors this process
+// may run on), and hands the library's work to them. Returns null for one thread, or when no
+// worker could be started: then everything runs on the calling thread. Call before any file
+// of the library is opened.
+WorkerPool *start_conversion_threads(int threads);
+
+// Gives the library's work back to the calling thread and ends the workers.
+void stop_conversion_threads(WorkerPool *workers);
+
+#endif

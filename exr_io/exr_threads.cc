@@ -1,0 +1,59 @@
+#include "exr_io/exr_threads.h"
+
+#include <IlmThreadPool.h>
+
+#include <new>
+
+namespace {
+
+ExrTaskSubmit task_submit;
+void *task_runner;
+int task_threads;
+
+// Runs one of the library's tasks and tells its group, as the library's own threads do: the
+// group's owner waits for every task it gave out.
+void run_library_task(void *argument)
+{
+    IlmThread::Task *task = (IlmThread::Task *)argument;
+    task->execute();
+    IlmThread::TaskGroup *group = task->group();
+    delete task;
+    group->finishOneTask();
+}
+
+// The library's view of the runner: the one class of ours that derives from another, as the
+// library's interface for threads asks. The library owns it and may delete it at its end; it
+// holds nothing of its own.
+class RunnerProvider : public IlmThread::ThreadPoolProvider {
+  public:
+    int numThreads() const override { return task_threads; }
+    void setNumThreads(int) override {}
+    void addTask(IlmThread::Task *task) override
+    {
+        if (task_threads > 0)
+            task_submit(task_runner, run_library_task, task);
+        else
+            run_library_task(task);
+    }
+    void finish() override {}
+};
+
+bool provider_installed;
+
+}  // namespace
+
+void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads)
+{
+    task_submit = submit;
+    task_runner = runner;
+    task_threads = submit && runner ? threads : 0;
+    if (!provider_installed && task_threads > 0) {
+        RunnerProvider *provider = new (std::nothrow) RunnerProvider;
+        if (!provider) {
+            task_threads = 0;  // the library works on the calling thread, as without a runner
+            return;
+        }
+        IlmThread::ThreadPool::globalThreadPool().setThreadProvider(provider);
+        provider_installed = true;
+    }
+}
