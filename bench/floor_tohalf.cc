@@ -1,35 +1,36 @@
 // The least an RGBE-to-EXR conversion can cost: decode the picture, narrow it to half in
-// memory, and hand the whole of it to the library in one call.
-//   floor_tohalf IN.hdr OUT.exr
-#include "bench/huge_pages.h"
+// memory (as pictor_tohalf does), and hand the whole of it to the library in one call.
+//   floor_tohalf IN.hdr OUT.exr [THREADS]
+// THREADS: the library's own threads for its compression (default none: one thread).
+#include "exr_io/exr_half.h"
 #include "rgbe/rgbe.h"
+#include "runtime/memory_limits.h"
 
 #include <ImfCRgbaFile.h>
+#include <ImfThreading.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char **argv)
 {
-    if (argc != 3)
+    if (argc != 3 && argc != 4)
         return 2;
+    if (argc == 4)
+        Imf::setGlobalThreadCount(atoi(argv[3]));
     FILE *in = fopen(argv[1], "rb");
     int32_t width, height;
     if (!in || rgbe_header_read(in, &width, &height, nullptr) != 0)
         return 1;
-    double *pixels = (double *)allocate_picture((size_t)width * height * 3 * sizeof(double));
+    double *pixels = (double *)allocate_large((size_t)width * height * 3 * sizeof(double));
     if (!pixels || rgbe_get_scanlines(in, pixels, width, height) != 0)
         return 1;
     fclose(in);
     size_t count = (size_t)width * height;
-    ImfRgba *halves = (ImfRgba *)allocate_picture(count * sizeof(ImfRgba));
+    ImfRgba *halves = (ImfRgba *)allocate_large(count * sizeof(ImfRgba));
     if (!halves)
         return 1;
-    for (size_t i = 0; i < count; i++) {
-        ImfFloatToHalf((float)pixels[3 * i], &halves[i].r);
-        ImfFloatToHalf((float)pixels[3 * i + 1], &halves[i].g);
-        ImfFloatToHalf((float)pixels[3 * i + 2], &halves[i].b);
-        halves[i].a = 0;
-    }
+    exr_narrow_rgb_to_rgba(pixels, (uint16_t *)halves, count);
     ImfHeader *header = ImfNewHeader();
     ImfHeaderSetDataWindow(header, 0, 0, width - 1, height - 1);
     ImfHeaderSetDisplayWindow(header, 0, 0, width - 1, height - 1);

@@ -59,6 +59,7 @@ int32_t width;
 int32_t height;
 BandLayout layout;
 Band bands[BAND_POOL_SIZE];
+char *band_memory;            // the bands' buffers, one allocation
 WorkerPool *workers;          // null when the conversion runs on one thread
 FILE *dump;
 FILE *output;                 // the staged RGBE file
@@ -73,12 +74,10 @@ int end_run(int status)
     if (reader)
         exr_reader_close(reader);
     reader = nullptr;
-    for (Band &band : bands) {
-        if (band.records != band.rows)
-            free(band.records);
-        free(band.rows);
+    free(band_memory);
+    band_memory = nullptr;
+    for (Band &band : bands)
         band = Band{nullptr, nullptr};
-    }
     stop_conversion_threads(workers);
     workers = nullptr;
     return status;
@@ -133,19 +132,22 @@ int check_size(const char *input, Verdict verdict)
     return 0;
 }
 
+// The bands, in one allocation: their records, then the rows as read where those are halves.
 int allocate_buffers(void)
 {
     size_t count = (size_t)layout.rows * (size_t)width;
     bool floats = exr_reader_row_kind(reader) == EXR_ROWS_FLOAT;
-    bool ok = true;
-    for (Band &band : bands) {
-        band.records = (float *)malloc(count * 4 * sizeof(float));
-        band.rows = floats ? band.records : malloc(count * sizeof(ImfRgba));
-        ok = ok && band.records && band.rows;
-    }
-    if (!ok) {
+    size_t records_bytes = count * 4 * sizeof(float);
+    size_t rows_bytes = floats ? 0 : count * sizeof(ImfRgba);
+    band_memory = (char *)allocate_large(BAND_POOL_SIZE * (records_bytes + rows_bytes));
+    if (!band_memory) {
         fputs("pictor: Cannot allocate memory.\n", stderr);
         return -1;
+    }
+    for (int i = 0; i < BAND_POOL_SIZE; i++) {
+        bands[i].records = (float *)(band_memory + i * records_bytes);
+        bands[i].rows = floats ? (void *)bands[i].records
+                               : band_memory + BAND_POOL_SIZE * records_bytes + i * rows_bytes;
     }
     return 0;
 }

@@ -42,6 +42,10 @@ struct Band {
 // workers, so that the library compresses them side by side.
 const int32_t BLOCK_ROWS = 32;
 
+// Rows decoded at a time, into a buffer that stays in the processor's cache while gamma,
+// exposure and narrowing pass over it.
+const int32_t DECODE_ROWS = 4;
+
 // The least value that narrows to an infinity, and what such values are stored as.
 const float HALF_OVERFLOW = 65520.0f;
 const double HALF_LARGEST = 65504.0;
@@ -56,7 +60,8 @@ RgbeScanlineState scanlines;       // carried from one band to the next
 bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
 double gamma_power, multiplier;
 Band bands[BAND_POOL_SIZE];
-double *decoded;                   // the band being decoded (RgbPixelBuffer of layout.rows rows)
+char *band_memory;                 // the bands' pixels, one allocation
+double *decoded;                   // the rows being decoded (RgbPixelBuffer of DECODE_ROWS rows)
 WorkerPool *workers;               // null when the conversion runs on one thread
 ExrScanlineWriter *writer;
 bool write_failed;                 // the writer reported a failed row
@@ -76,11 +81,10 @@ int end_run(int status)
     input = nullptr;
     free(decoded);
     decoded = nullptr;
-    for (Band &band : bands) {
-        free(band.halves);
-        free(band.floats);
+    free(band_memory);
+    band_memory = nullptr;
+    for (Band &band : bands)
         band = Band{};
-    }
     free(skipped_notes);
     skipped_notes = nullptr;
     skipped_notes_length = 0;
@@ -114,11 +118,19 @@ int check_size(void)
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         return -1;
     }
-    // The bands hold four halves (or floats) a pixel, the band being decoded three doubles.
-    uint64_t output_bytes = float_output ? 4 * sizeof(float) : sizeof(ImfRgba);
+    // The bands hold four halves (or floats) a pixel, the rows being decoded three doubles: as
+    // many rows as a band, up to DECODE_ROWS.
+    uint64_t band_bytes = BAND_POOL_SIZE * (float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
+    uint64_t decoded_bytes = 3 * sizeof(double);
     int32_t wanted = BLOCK_ROWS * (workers ? 2 * worker_pool_size(workers) : 1);
-    layout = band_layout(width, height, BAND_POOL_SIZE * output_bytes + 3 * sizeof(double), wanted,
-                         BLOCK_ROWS);
+    layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, BLOCK_ROWS);
+    uint64_t decoded_rows_bytes = DECODE_ROWS * decoded_bytes * (uint64_t)width;
+    if (layout.rows > DECODE_ROWS && decoded_rows_bytes < BAND_POOL_BYTES) {
+        BandLayout larger = band_layout(width, height, band_bytes, wanted, BLOCK_ROWS,
+                                        BAND_POOL_BYTES - decoded_rows_bytes);
+        if (larger.rows > layout.rows)
+            layout = larger;
+    }
     struct stat st;
     long header_end = ftell(input);
     bool holds_pixels = fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -131,25 +143,28 @@ int check_size(void)
     return 0;
 }
 
-// The band being decoded stands for the picture as decoded, the bands for the copy that gamma
+// The rows being decoded stand for the picture as decoded, the bands for the copy that gamma
 // and exposure act on: their failures keep the messages of those two buffers.
 int allocate_bands(void)
 {
     size_t pixels = (size_t)layout.rows * (size_t)width;
-    decoded = (double *)malloc(pixels * 3 * sizeof(double));
+    decoded = (double *)malloc((size_t)std::min(layout.rows, DECODE_ROWS) * (size_t)width * 3 *
+                               sizeof(double));
     if (!decoded) {
         fputs("Could not allocate memory for scene_IO \n", stderr);
         return -1;
     }
-    for (Band &band : bands) {
+    size_t band_bytes = pixels * (float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
+    band_memory = (char *)allocate_large(BAND_POOL_SIZE * band_bytes);
+    if (!band_memory) {
+        fputs("Could not allocate memory for scene \n", stderr);
+        return -1;
+    }
+    for (int i = 0; i < BAND_POOL_SIZE; i++) {
         if (float_output)
-            band.floats = (float *)malloc(pixels * 4 * sizeof(float));
+            bands[i].floats = (float *)(band_memory + i * band_bytes);
         else
-            band.halves = (ImfRgba *)malloc(pixels * sizeof(ImfRgba));
-        if (!band.halves && !band.floats) {
-            fputs("Could not allocate memory for scene \n", stderr);
-            return -1;
-        }
+            bands[i].halves = (ImfRgba *)(band_memory + i * band_bytes);
     }
     return 0;
 }
@@ -235,12 +250,10 @@ double largest_value(const double *values, size_t count)
 // Stores the components that would narrow to an infinity as the output's largest value with
 // their sign, and counts their pixels in the band. Decoded values are positive, and so are
 // they after gamma and exposure, or an infinity from them.
-void clamp_band(Band *band, double *pixel, size_t count)
+void clamp_rows(Band *band, double *pixel, size_t count)
 {
     const float overflow = float_output ? INFINITY : HALF_OVERFLOW;
     const double largest = float_output ? FLT_MAX : HALF_LARGEST;
-    band->clamped = 0;
-    band->brightest = 0.0;
     if ((float)largest_value(pixel, 3 * count) < overflow)
         return;  // as nearly always
     for (size_t i = 0; i < count; i++, pixel += 3) {
@@ -256,37 +269,42 @@ void clamp_band(Band *band, double *pixel, size_t count)
     }
 }
 
-// Fill stage: decodes a band, applies gamma and exposure, and narrows its rows, alpha 0, to
-// the halves or floats that the writer takes.
+// Fill stage: decodes a band a few rows at a time, applies gamma and exposure, and narrows the
+// rows, alpha 0, to the halves or floats that the writer takes.
 int decode_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
-    double *pixels = decoded;
+    band->clamped = 0;
+    band->brightest = 0.0;
     int32_t rows = band_rows(layout, index);
-    if (rgbe_get_scanline_band(input, pixels, width, rows, &scanlines) != 0)
-        return 1;
-    size_t components = (size_t)rows * (size_t)width * 3;
-    if (apply_gamma) {
-        for (size_t i = 0; i < components; i++)
-            pixels[i] = pow(pixels[i], gamma_power);
-    }
-    if (apply_exposure) {
-        for (size_t i = 0; i < components; i++)
-            pixels[i] *= multiplier;
-    }
-    clamp_band(band, pixels, (size_t)rows * (size_t)width);
-    const double *pixel = pixels;
-    if (float_output) {
-        float *out = band->floats;
-        for (size_t i = 0; i < (size_t)rows * (size_t)width; i++, pixel += 3, out += 4) {
+    for (int32_t row = 0; row < rows; row += DECODE_ROWS) {
+        int32_t count_rows = std::min(DECODE_ROWS, rows - row);
+        double *pixel = decoded;
+        if (rgbe_get_scanline_band(input, pixel, width, count_rows, &scanlines) != 0)
+            return 1;
+        size_t count = (size_t)count_rows * (size_t)width;
+        if (apply_gamma) {
+            for (size_t i = 0; i < 3 * count; i++)
+                pixel[i] = pow(pixel[i], gamma_power);
+        }
+        if (apply_exposure) {
+            for (size_t i = 0; i < 3 * count; i++)
+                pixel[i] *= multiplier;
+        }
+        clamp_rows(band, pixel, count);
+        size_t first = (size_t)row * (size_t)width;
+        if (!float_output) {
+            exr_narrow_rgb_to_rgba(pixel, (uint16_t *)(band->halves + first), count);
+            continue;
+        }
+        float *out = band->floats + 4 * first;
+        for (size_t i = 0; i < count; i++, pixel += 3, out += 4) {
             out[0] = (float)pixel[0];
             out[1] = (float)pixel[1];
             out[2] = (float)pixel[2];
             out[3] = 0.0f;
         }
-        return 0;
     }
-    exr_narrow_rgb_to_rgba(pixel, (uint16_t *)band->halves, (size_t)rows * (size_t)width);
     return 0;
 }
 

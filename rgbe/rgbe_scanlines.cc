@@ -30,11 +30,20 @@ struct PacketBuffer {
     size_t size;
 };
 
+// Literal bytes are copied 16 at a time, and at least 32, so that the copy of most packets takes
+// no branch on the data: a copy may read up to COPY_SLACK bytes past the last byte of the
+// planes, and write as many past the last packet.
+const size_t COPY_SLACK = 1 + 32;  // a count byte that was not kept, and 32 bytes
+
+// The packets of rows go to the stream in writes of up to this many bytes.
+const size_t PACKET_BUFFER_BYTES = 1 << 20;
+
 // The most bytes the packets of a row of width pixels take: its marker, then in each plane at
-// worst a count byte per 128 literal bytes.
+// worst a count byte per 128 literal bytes; and the copies' slack.
 size_t row_packet_bytes(int32_t width)
 {
-    return 4 + 4 * ((size_t)width + ((size_t)width + RGBE_MAX_LITERAL - 1) / RGBE_MAX_LITERAL);
+    return 4 + 4 * ((size_t)width + ((size_t)width + RGBE_MAX_LITERAL - 1) / RGBE_MAX_LITERAL) +
+           COPY_SLACK;
 }
 
 inline void put_run(PacketBuffer *out, unsigned char length, unsigned char value)
@@ -43,57 +52,99 @@ inline void put_run(PacketBuffer *out, unsigned char length, unsigned char value
     out->bytes[out->size++] = value;
 }
 
-inline void put_literals(PacketBuffer *out, const unsigned char *bytes, int32_t count)
+// Writes a packet's count byte, then length bytes from bytes after it: 32 whatever the length,
+// which covers most packets without a branch, then 16 at a time.
+inline void put_packet(unsigned char *to, unsigned char count, const unsigned char *bytes,
+                       int32_t length)
 {
-    while (count > 0) {
-        unsigned char length = (unsigned char)(count < RGBE_MAX_LITERAL ? count : RGBE_MAX_LITERAL);
-        out->bytes[out->size++] = length;
-        memcpy(out->bytes + out->size, bytes, length);
-        out->size += length;
-        bytes += length;
-        count -= length;
-    }
+    to[0] = count;
+    memcpy(to + 1, bytes, 16);
+    memcpy(to + 17, bytes + 16, 16);
+    for (int32_t i = 32; i < length; i += 16)
+        memcpy(to + 1 + i, bytes + i, 16);
 }
 
-// The first position at or after from where RGBE_MIN_RUN (4) equal bytes begin, or n.
-int32_t next_equal_four(const unsigned char *data, int32_t from, int32_t n)
+// The packets for the count bytes (maybe none) before a run: a lone group of 2 or 3 equal bytes
+// is a short run, the rest goes out as literals. A run's packet is its count and its byte, and
+// a literal packet begins with its count and its first byte too: the last packet is written
+// the same way for all three, and only its count and length differ.
+inline void put_stretch(PacketBuffer *out, const unsigned char *bytes, int32_t count)
 {
-    int32_t i = from;
+    int32_t last = count > 0 ? count - 1 : 0;
+    bool short_run = (count == 2) | (count == 3);
+    short_run &= (bytes[1] == bytes[0]) & (bytes[last] == bytes[0]);
+    for (; count > RGBE_MAX_LITERAL; count -= RGBE_MAX_LITERAL, bytes += RGBE_MAX_LITERAL) {
+        put_packet(out->bytes + out->size, RGBE_MAX_LITERAL, bytes, RGBE_MAX_LITERAL);
+        out->size += 1 + RGBE_MAX_LITERAL;
+    }
+    put_packet(out->bytes + out->size, (unsigned char)(count + (short_run ? 128 : 0)), bytes, count);
+    out->size += count == 0 ? 0 : short_run ? 2 : 1 + (size_t)count;
+}
+
+// Where the bytes of a plane of n bytes equal the next: bit i % 64 of word i / 64 for byte i,
+// never for the last byte; then where RGBE_MIN_RUN (4) equal bytes begin, from the same bits.
+// Each word takes 64 places at once, so that runs and the literals between them are found
+// without looking at the bytes one by one.
+struct PlaneMarks {
+    uint64_t *equal_next;  // marks_words(n) words each
+    uint64_t *run_start;
+};
+
+constexpr size_t marks_words(int32_t n)
+{
+    return (size_t)(n > 0 ? n : 0) / 64 + 2;
+}
+
+void mark_plane(const unsigned char *data, int32_t n, const PlaneMarks *marks)
+{
+    int32_t i = 0;
 #if defined(__SSE2__)
-    // Sixteen starting places at a time: where a byte equals the next three.
-    for (; i + 19 <= n; i += 16) {
-        __m128i a = _mm_loadu_si128((const __m128i *)(data + i));
-        __m128i equal = _mm_and_si128(
-            _mm_cmpeq_epi8(a, _mm_loadu_si128((const __m128i *)(data + i + 1))),
-            _mm_and_si128(_mm_cmpeq_epi8(a, _mm_loadu_si128((const __m128i *)(data + i + 2))),
-                          _mm_cmpeq_epi8(a, _mm_loadu_si128((const __m128i *)(data + i + 3)))));
-        if (int places = _mm_movemask_epi8(equal))
-            return i + __builtin_ctz((unsigned)places);
+    for (; i + 64 < n; i += 64) {
+        uint64_t word = 0;
+        for (int k = 0; k < 64; k += 16) {
+            __m128i here = _mm_loadu_si128((const __m128i *)(data + i + k));
+            __m128i next = _mm_loadu_si128((const __m128i *)(data + i + k + 1));
+            word |= (uint64_t)(uint16_t)_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)) << k;
+        }
+        marks->equal_next[i / 64] = word;
     }
 #endif
-    for (; i + 3 < n; i++) {
-        if (data[i] == data[i + 1] && data[i] == data[i + 2] && data[i] == data[i + 3])
-            return i;
+    for (; i < n; i += 64) {
+        uint64_t word = 0;
+        for (int32_t j = i; j + 1 < n && j < i + 64; j++)
+            word |= (uint64_t)(data[j] == data[j + 1]) << (j - i);
+        marks->equal_next[i / 64] = word;
     }
-    return n;
+    int32_t words = (n + 63) / 64;
+    marks->equal_next[words] = 0;  // a word past the last, for the run starts
+    for (int32_t w = 0; w < words; w++) {
+        uint64_t e = marks->equal_next[w], after = marks->equal_next[w + 1];
+        marks->run_start[w] = e & (e >> 1 | after << 63) & (e >> 2 | after << 62);
+    }
 }
 
-// How many of the first most bytes (at least 1) equal the first, eight at a time.
-int32_t run_length(const unsigned char *data, int32_t most)
+// The first place at or after from whose bit is set in bits (n when none before n).
+int32_t next_set(const uint64_t *bits, int32_t from, int32_t n)
 {
-    int32_t run = 1;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const uint64_t same = 0x0101010101010101ULL * data[0];
-    for (; run + 8 <= most; run += 8) {
-        uint64_t next;
-        memcpy(&next, data + run, 8);
-        if (uint64_t differ = next ^ same)
-            return run + __builtin_ctzll(differ) / 8;
+    int32_t w = from / 64;
+    uint64_t word = bits[w] & (~0ULL << (from % 64));
+    int32_t words = (n + 63) / 64;
+    while (word == 0) {
+        if (++w >= words)
+            return n;
+        word = bits[w];
     }
-#endif
-    while (run < most && data[run] == data[0])
-        run++;
-    return run;
+    return std::min(n, w * 64 + __builtin_ctzll(word));
+}
+
+// The first place at or after from whose bit is clear; the last byte's always is.
+int32_t next_clear(const uint64_t *bits, int32_t from)
+{
+    int32_t w = from / 64;
+    uint64_t word = ~bits[w] & (~0ULL << (from % 64));
+    while (word == 0)
+        word = ~bits[++w];
+    return w * 64 + __builtin_ctzll(word);
 }
 
 // Fills one plane of width bytes from its packets.
@@ -130,27 +181,23 @@ int get_plane(FILE *stream, unsigned char *plane, int32_t width)
 
 namespace {
 
-// Codes n bytes as byte-run packets into out, which has room for them.
-void code_byte_runs(PacketBuffer *out, const unsigned char *data, int32_t n)
+// Codes n bytes, followed by COPY_SLACK more that may be read, as byte-run packets into out,
+// which has room for them; marks has room for marks_words(n) words each.
+void code_byte_runs(PacketBuffer *out, const unsigned char *data, int32_t n, const PlaneMarks &marks)
 {
+    mark_plane(data, n, &marks);
     int32_t cur = 0;
     while (cur < n) {
         // The next run: the first group of at least RGBE_MIN_RUN equal bytes at or after cur,
         // groups being the stretches of equal bytes that follow each other from cur. The first
         // place where four equal bytes begin is such a group's start: had the byte before it
         // been equal too, four equal bytes would have begun there.
-        int32_t beg = next_equal_four(data, cur, n);
-        // What lies before it: a lone group of 2 or 3 equal bytes is a short run, the rest
-        // goes out as literals.
-        int32_t stretch = beg - cur;
-        if ((stretch == 2 || stretch == 3) && data[cur + 1] == data[cur] &&
-            data[beg - 1] == data[cur])
-            put_run(out, (unsigned char)stretch, data[cur]);
-        else
-            put_literals(out, data + cur, stretch);
+        int32_t beg = next_set(marks.run_start, cur, n);
+        put_stretch(out, data + cur, beg - cur);
         cur = beg;
         if (beg < n) {
-            int32_t run = run_length(data + beg, std::min(n - beg, RGBE_MAX_RUN));
+            // The run goes on to the first byte that differs from the next one, or the last.
+            int32_t run = std::min(next_clear(marks.equal_next, beg) - beg + 1, RGBE_MAX_RUN);
             put_run(out, (unsigned char)run, data[beg]);
             cur = beg + run;
         }
@@ -164,13 +211,22 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
     if (n <= 0)
         return 0;
     PacketBuffer out = {(unsigned char *)malloc(row_packet_bytes(n)), 0};
-    if (!out.bytes)
+    // The marks, then the bytes with room for the copies' slack.
+    uint64_t *words =
+        (uint64_t *)malloc(2 * marks_words(n) * sizeof(uint64_t) + (size_t)n + COPY_SLACK);
+    if (!out.bytes || !words) {
+        free(out.bytes);
+        free(words);
         return rgbe_fail(RGBE_ERR_MEMORY, "unable to allocate buffer space");
-    code_byte_runs(&out, data, n);
+    }
+    unsigned char *bytes = (unsigned char *)(words + 2 * marks_words(n));
+    memcpy(bytes, data, (size_t)n);
+    code_byte_runs(&out, bytes, n, PlaneMarks{words, words + marks_words(n)});
     int result = fwrite_unlocked(out.bytes, 1, out.size, stream) < out.size
                      ? rgbe_fail(RGBE_ERR_WRITE, nullptr)
                      : 0;
     free(out.bytes);
+    free(words);
     return result;
 }
 
@@ -216,8 +272,15 @@ int put_band(FILE *stream, const BandPixels &pixels, int32_t width, int32_t rows
 {
     if (state->flat || !rle_width(width))
         return put_flat_band(stream, pixels, width, rows);
-    unsigned char *planes = (unsigned char *)malloc(4 * (size_t)width);
-    PacketBuffer out = {planes ? (unsigned char *)malloc(row_packet_bytes(width)) : nullptr, 0};
+    unsigned char *planes = (unsigned char *)malloc(4 * (size_t)width + COPY_SLACK);
+    // Rows are coded one after another into the packet buffer, which goes to the stream when the
+    // next row might not fit: large writes that the stream passes on without copying them.
+    size_t row_bytes = row_packet_bytes(width);
+    size_t capacity = std::max(row_bytes, PACKET_BUFFER_BYTES);
+    PacketBuffer out = {planes ? (unsigned char *)malloc(capacity) : nullptr, 0};
+    // The marks of a plane, for the widest coded row.
+    const size_t words = marks_words(RGBE_RLE_MAX_WIDTH);
+    uint64_t marks[2 * words];
     if (!out.bytes) {
         // Without the work buffer the rest of the picture goes out flat, this band and every
         // later one: a reader can't go back to coded rows once the data has turned flat.
@@ -228,16 +291,19 @@ int put_band(FILE *stream, const BandPixels &pixels, int32_t width, int32_t rows
     int result = 0;
     for (int32_t y = 0; y < rows && result == 0; y++) {
         unsigned char marker[4] = {2, 2, (unsigned char)(width >> 8), (unsigned char)(width & 0xff)};
-        memcpy(out.bytes, marker, 4);
-        out.size = 4;
+        memcpy(out.bytes + out.size, marker, 4);
+        out.size += 4;
         if (pixels.rgb)
             rgbe_pack_row(pixels.rgb + (size_t)y * (size_t)width * 3, width, planes);
         else
             rgbe_pack_row_rgba(pixels.rgba + (size_t)y * (size_t)width * 4, width, planes);
         for (int k = 0; k < 4; k++)
-            code_byte_runs(&out, planes + (size_t)k * width, width);
-        if (fwrite_unlocked(out.bytes, 1, out.size, stream) < out.size)
+            code_byte_runs(&out, planes + (size_t)k * width, width, PlaneMarks{marks, marks + words});
+        if ((y + 1 == rows || capacity - out.size < row_bytes) &&
+            fwrite_unlocked(out.bytes, 1, out.size, stream) < out.size)
             result = rgbe_fail(RGBE_ERR_WRITE, nullptr);
+        if (capacity - out.size < row_bytes)
+            out.size = 0;
     }
     free(out.bytes);
     free(planes);

@@ -7,10 +7,10 @@
 #include <mutex>
 
 BandLayout band_layout(int32_t width, int32_t height, uint64_t bytes_per_pixel,
-                       int32_t rows_wanted, int32_t unit)
+                       int32_t rows_wanted, int32_t unit, uint64_t budget)
 {
     uint64_t row_bytes = (uint64_t)(width > 0 ? width : 0) * bytes_per_pixel;
-    uint64_t rows = row_bytes == 0 ? (uint64_t)rows_wanted : BAND_POOL_BYTES / row_bytes;
+    uint64_t rows = row_bytes == 0 ? (uint64_t)rows_wanted : budget / row_bytes;
     if (rows > (uint64_t)rows_wanted)
         rows = (uint64_t)rows_wanted;
     if (unit > 1 && rows > (uint64_t)unit)
@@ -160,6 +160,22 @@ void run_job(void *argument)
             c.running = false;
             p->changed.notify_all();
             return;
+        }
+        // The library's calls end only when all their blocks are done. While the caller has a
+        // band to go on with, the blocks waiting on the workers come first; this band is taken
+        // when they are done, by a worker that would otherwise wait for the call to end.
+        bool caller_can_go_on = p->stages->fill_on_caller ? p->free_bands.size > 0
+                                                          : p->filled.size > 0;
+        if (caller_can_go_on) {
+            hold.unlock();
+            if (worker_pool_yield(p->workers, run_job, argument))
+                return;
+            hold.lock();
+            if (p->stop || !has_work(p, job->chain)) {
+                c.running = false;
+                p->changed.notify_all();
+                return;
+            }
         }
         slot = p->stages->fill_on_caller ? c.ready.pop(nullptr) : p->free_bands.pop(nullptr);
         index = c.next_index++;

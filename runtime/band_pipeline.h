@@ -21,15 +21,16 @@ const uint64_t BAND_POOL_BYTES = 96u << 20;
 
 // How a picture of height rows is cut into bands: band number index covers the rows from
 // index * rows, this many of them (the last band may be shorter). band_layout gives bands of
-// rows_wanted rows, or as many as the budget allows for bytes_per_pixel a pixel of a band's
-// row (everything the conversion holds for a row of a band: the pool and its work buffers),
-// whole multiples of unit where there is room for one.
+// rows_wanted rows, or as many as budget allows for bytes_per_pixel a pixel of a band's row
+// (everything the conversion holds for a row of a band: the pool and its work buffers), whole
+// multiples of unit where there is room for one. A conversion that holds buffers of a fixed
+// number of rows besides passes the budget that they leave.
 struct BandLayout {
     int32_t rows;    // of a full band; 0 when not even a band of one row fits the budget
     int32_t height;
 };
 BandLayout band_layout(int32_t width, int32_t height, uint64_t bytes_per_pixel,
-                       int32_t rows_wanted, int32_t unit);
+                       int32_t rows_wanted, int32_t unit, uint64_t budget = BAND_POOL_BYTES);
 int64_t band_count(const BandLayout &layout);
 int32_t band_first_row(const BandLayout &layout, int64_t index);
 int32_t band_rows(const BandLayout &layout, int64_t index);

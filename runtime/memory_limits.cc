@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -85,6 +86,19 @@ void keep_freed_memory(void)
     // The largest mmap threshold glibc allows; blocks of the widest pictures stay below it.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
+
+void *allocate_large(size_t bytes)
+{
+    void *p = malloc(bytes);
+    const uintptr_t huge_page = (uintptr_t)2 << 20;
+    if (p && bytes >= 2 * huge_page) {
+        uintptr_t start = ((uintptr_t)p + huge_page - 1) & ~(huge_page - 1);
+        uintptr_t end = ((uintptr_t)p + bytes) & ~(huge_page - 1);
+        if (end > start)
+            madvise((void *)start, end - start, MADV_HUGEPAGE);  // advice only: failure is fine
+    }
+    return p;
 }
 
 void limit_address_space(void)

@@ -23,4 +23,10 @@ void bound_allocations(uint64_t bytes);
 // scanlines; handed back each time, every block pays page faults for fresh, zeroed pages again.
 void keep_freed_memory(void);
 
+// malloc for a buffer of several megabytes that a conversion fills over and over (released
+// with free). Asks the kernel to back the whole 2 MB pages inside it with huge pages, where it
+// can: the first touch of a 4 KB page costs a page fault, and a band pool would otherwise pay
+// thousands of them before its first band is full.
+void *allocate_large(size_t bytes);
+
 #endif

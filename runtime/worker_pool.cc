@@ -92,6 +92,22 @@ void worker_pool_submit(void *context, void (*run)(void *), void *argument)
         pool->changed.notify_one();
 }
 
+bool worker_pool_yield(void *context, void (*run)(void *), void *argument)
+{
+    WorkerPool *pool = (WorkerPool *)context;
+    std::lock_guard<std::mutex> hold(pool->lock);
+    if (pool->size == QUEUE_SIZE)
+        return false;
+    bool others = false;
+    for (int i = 0; i < pool->size && !others; i++)
+        others = pool->queue[(pool->first + i) % QUEUE_SIZE].run != run;
+    if (!others)
+        return false;
+    pool->queue[(pool->first + pool->size) % QUEUE_SIZE] = Job{run, argument};
+    pool->size++;
+    return true;  // a worker is busy with the others: no need to wake one
+}
+
 void worker_pool_stop(WorkerPool *pool)
 {
     {

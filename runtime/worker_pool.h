@@ -18,6 +18,11 @@ int worker_pool_size(const WorkerPool *pool);
 // a conversion never fills, the job runs at once on the calling thread. pool is a WorkerPool.
 void worker_pool_submit(void *pool, void (*run)(void *), void *argument);
 
+// Puts run(argument) at the back of the queue, behind the jobs there, when any of them runs
+// something other than run; returns whether it did. For work that may wait while other work,
+// such as the library's blocks, goes first.
+bool worker_pool_yield(void *pool, void (*run)(void *), void *argument);
+
 // Runs what is queued, then ends and joins every worker and releases the pool.
 void worker_pool_stop(WorkerPool *pool);
 

@@ -11,8 +11,9 @@ namespace {
 const int W = 1234, H = 3;
 const long SCENE_BYTES = 1234L * 3 * 24;  // the band being decoded (scene_IO)
 const long BAND_BYTES = 1234L * 3 * 8;    // a band of RGBA halves (scene), a row of doubles
-const long WORK_BYTES = 4 * 1234;         // the codec's four planes of a row
-const long RECORDS_BYTES = 1234L * 3 * 16; // a band of dump records
+const long WORK_BYTES = 4 * 1234;         // the decoder's four planes of a row
+const long CODER_BYTES = 4 * 1234 + 33;   // the coder's, with room for its copies
+const long RECORDS_BYTES = 1234L * 3 * 16;  // a band of dump records
 
 RunResult run_failing(const std::string &program, const ScratchDir &dir,
                       const std::vector<std::string> &args, long size, int nth = 1)
@@ -49,7 +50,7 @@ TEST(FaultInjection, TohalfAllocations)
         std::string out, err;
     } cases[] = {
         {SCENE_BYTES, 1, paths, "Could not allocate memory for scene_IO \n"},
-        {BAND_BYTES, 2, paths, "Could not allocate memory for scene \n"},
+        {4 * BAND_BYTES, 1, paths, "Could not allocate memory for scene \n"},  // the pool
         {WORK_BYTES, 1, paths, "RGBE error: unable to allocate buffer space\n"},
     };
     for (const Case &c : cases) {
@@ -76,8 +77,7 @@ TEST(FaultInjection, FromhalfAllocations)
         long size;
         std::string out, err;
     } cases[] = {
-        {BAND_BYTES, progress, "pictor: Cannot allocate memory.\n"},
-        {RECORDS_BYTES, progress, "pictor: Cannot allocate memory.\n"},
+        {4 * (BAND_BYTES + RECORDS_BYTES), progress, "pictor: Cannot allocate memory.\n"},  // the pool
     };
     for (const Case &c : cases) {
         RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, c.size);
@@ -88,7 +88,7 @@ TEST(FaultInjection, FromhalfAllocations)
     }
 
     // Without its work buffer the RGBE writer writes the same pixels flat, without a word.
-    RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, WORK_BYTES);
+    RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, CODER_BYTES);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("\npictor: Done.\n", r.err);
     std::string header = "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 3 +X 1234\n";
@@ -128,7 +128,7 @@ TEST(FaultInjection, InsideThePipeline)
     RunOptions options;
     options.cwd = dir.path;
     ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "in.exr"}, options).status);
-    RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, WORK_BYTES, 2);
+    RunResult r = run_failing(fromhalf_path(), dir, {"-i", "in.exr", "-o", "out.hdr"}, CODER_BYTES, 2);
     EXPECT_EQ(0, r.status);
     ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "out.hdr", "-o", "back.exr"}, options).status);
     EXPECT_TRUE(read_file(dir / "out.hdr") != read_file(dir / "in.hdr"));
