@@ -1,3 +1,5 @@
+#include "exr_io/exr_half.h"
+#include "exr_io/exr_half_internal.h"
 #include "exr_io/exr_reader.h"
 #include "exr_io/exr_writer_internal.h"
 #include "tests/codec_support.h"
@@ -9,6 +11,7 @@
 #include <ImfRgbaYca.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -262,6 +265,47 @@ TEST(ExrReader, FilesThatCantBeRead)
     EXPECT_EQ(nullptr, row);
     EXPECT_EQ(0u, err.find("exrinput: ")) << err;
     exr_reader_close(reader);
+}
+
+TEST(ExrHalf, NarrowsAndWidensAsTheLibrary)
+{
+    // Doubles at the edges of half precision: zeros, subnormals and the ties between them,
+    // rounding ties to even and just past them, the largest half and where infinity begins,
+    // and doubles whose rounding to float lands on a half's tie.
+    std::vector<double> values = {0.0, -0.0, 0x1p-24, 0x1p-25, 0x1.000002p-25, 0x1.8p-24,
+                                  0x1.ff8p-15, 0x1p-14, 1.0, 1.0 + 0x1p-11, 1.0 + 0x1p-11 + 0x1p-20,
+                                  1.0 + 0x1.8p-10, 0x1.0000001p0 + 0x1p-11, 65504.0, 65519.99,
+                                  65520.0, -65520.0, 1e10, 1e300, -1e-300,
+                                  std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN()};
+    for (size_t i = values.size(); i % 3; i++)
+        values.push_back(-0x1.4p-20);
+    size_t n = values.size();
+    std::vector<uint16_t> plain(n), fast(n), rgba(n / 3 * 4);
+    exr_narrow_halves_plain(values.data(), plain.data(), n);
+    bool f16c = std::string("F16C") == exr_narrowing_way();
+    if (f16c)
+        exr_narrow_halves_f16c(values.data(), fast.data(), n);
+    exr_narrow_rgb_to_rgba(values.data(), rgba.data(), n / 3);
+    for (size_t i = 0; i < n; i++) {
+        ImfHalf expected;
+        ImfFloatToHalf((float)values[i], &expected);
+        EXPECT_EQ(expected, plain[i]) << values[i];
+        EXPECT_EQ(f16c ? expected : 0, fast[i]) << values[i];
+        EXPECT_EQ(expected, rgba[i / 3 * 4 + i % 3]) << values[i];
+        EXPECT_EQ(0, rgba[i / 3 * 4 + 3]);
+    }
+    // Every half widens as the library widens it, signalling NaNs' payloads included.
+    std::vector<uint16_t> halves(65536 + 5);
+    for (size_t h = 0; h < halves.size(); h++)
+        halves[h] = (uint16_t)h;
+    std::vector<float> widened(halves.size());
+    exr_widen_halves(halves.data(), widened.data(), halves.size());
+    for (size_t h = 0; h < halves.size(); h++) {
+        float expected = ImfHalfToFloat(halves[h]);
+        ASSERT_EQ(0, memcmp(&expected, &widened[h], sizeof expected)) << h;
+    }
 }
 
 }  // namespace

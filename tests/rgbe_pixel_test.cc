@@ -2,8 +2,11 @@
 #include "rgbe/rgbe_internal.h"
 #include "tests/codec_support.h"
 
+#include <ImfCRgbaFile.h>
+
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace {
@@ -84,6 +87,86 @@ TEST(RgbePixel, EveryNormalCodeRoundTrips)
             Bytes bytes = {m, m / 2, 0, e};
             std::vector<double> rgb = unpack(bytes);
             ASSERT_EQ(bytes, pack(rgb[0], rgb[1], rgb[2])) << m << " " << e;
+        }
+    }
+}
+
+// The packing as the format gives it: frexp of the largest component (red against green, the
+// winner against blue) in single precision, and mantissas scaled by its m * 256 / v, truncated.
+Bytes packed_by_frexp(double r, double g, double b)
+{
+    const double largest = 255 * std::ldexp(1.0, 119);
+    double c[3] = {r, g, b};
+    for (double &x : c)
+        x = !(x > 0) ? 0.0 : std::min(x, largest);
+    double most = c[0] >= c[1] ? c[0] : c[1];
+    float v = (float)(most >= c[2] ? most : c[2]);
+    if (v < 1e-32)
+        return {0, 0, 0, 0};
+    int e;
+    double scale = std::frexp(v, &e) * 256.0 / v;
+    return {(int)(c[0] * scale), (int)(c[1] * scale), (int)(c[2] * scale), e + 128};
+}
+
+TEST(RgbePixel, PackingMatchesFrexpForEveryHalfAsTheLargest)
+{
+    // Every half as the largest component (negatives, NaNs and infinities too), then floats
+    // at the edges of what RGBE holds, in any of the three places, the others random fractions
+    // of it; packed one at a time and in rows, from doubles and from floats, with a row length
+    // that leaves a tail.
+    std::vector<float> largest;
+    for (int h = 0; h < 65536; h++)
+        largest.push_back(ImfHalfToFloat((ImfHalf)h));
+    for (float edge : {1e-32f, std::nextafter(1e-32f, 0.0f), 1e-38f, 1e-45f, 0x1p127f,
+                       std::nextafter(0x1p127f, 0.0f), 255 * 0x1p119f, 3.4e38f})
+        largest.push_back(edge);
+    const int count = (int)largest.size() * 3 + 5;
+    std::vector<double> rgb(3 * (size_t)count);
+    std::vector<float> rgba(4 * (size_t)count);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> fraction(0.0f, 1.0f);
+    for (int i = 0; i < count; i++) {
+        float most = largest[i % largest.size()];
+        for (int k = 0; k < 3; k++) {
+            float value = k == (int)(i / largest.size()) % 3 ? most : most * fraction(random);
+            rgb[3 * i + k] = value;
+            rgba[4 * i + k] = value;
+        }
+        rgba[4 * i + 3] = fraction(random);
+    }
+    std::vector<unsigned char> rows(4 * (size_t)count), rows_rgba(4 * (size_t)count);
+    rgbe_pack_row(rgb.data(), count, rows.data());
+    rgbe_pack_row_rgba(rgba.data(), count, rows_rgba.data());
+    for (int i = 0; i < count; i++) {
+        Bytes expected = packed_by_frexp(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+        ASSERT_EQ(expected, pack(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2])) << i;
+        for (int k = 0; k < 4; k++) {
+            ASSERT_EQ(expected[k], rows[k * (size_t)count + i]) << i;
+            ASSERT_EQ(expected[k], rows_rgba[k * (size_t)count + i]) << i;
+        }
+    }
+}
+
+TEST(RgbePixel, RowsUnpackAsPixels)
+{
+    // Every exponent with every mantissa in each of the three places, and an odd tail.
+    const int count = 65536 + 3;
+    std::vector<unsigned char> planes(4 * (size_t)count);
+    for (int i = 0; i < count; i++) {
+        planes[i] = (unsigned char)i;
+        planes[count + i] = (unsigned char)(i * 7);
+        planes[2 * count + i] = (unsigned char)(i * 13);
+        planes[3 * count + i] = (unsigned char)(i >> 8);
+    }
+    std::vector<double> row(3 * (size_t)count);
+    rgbe_unpack_row(planes.data(), count, row.data());
+    for (int i = 0; i < count; i++) {
+        Bytes bytes = {planes[i], planes[count + i], planes[2 * count + i], planes[3 * count + i]};
+        std::vector<double> rgb = unpack(bytes);
+        for (int k = 0; k < 3; k++) {
+            double expected = bytes[3] && bytes[k] ? std::ldexp(bytes[k], bytes[3] - 136) : 1e-6;
+            ASSERT_EQ(expected, rgb[k]) << i;
+            ASSERT_EQ(expected, row[3 * i + k]) << i;
         }
     }
 }
