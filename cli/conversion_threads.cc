@@ -12,6 +12,17 @@ WorkerPool *start_conversion_threads(int threads)
     return workers;
 }
 
+int fit_library_threads(WorkerPool *workers, int blocks_per_band)
+{
+    if (!workers)
+        return 0;
+    int threads = worker_pool_size(workers);
+    if (threads > blocks_per_band)
+        threads = blocks_per_band > 1 ? blocks_per_band : 1;
+    exr_use_threads(worker_pool_submit, workers, threads);
+    return threads;
+}
+
 void stop_conversion_threads(WorkerPool *workers)
 {
     exr_use_threads(nullptr, nullptr, 0);

@@ -340,7 +340,10 @@ int fromhalf_run(int argc, const char *const *argv)
     Verdict verdict = judge_file();
     if (verdict == FILE_TAKEN) {
         // The library keeps two blocks in flight for each of its threads, at least one.
-        uint64_t blocks = workers ? 2 * (uint64_t)worker_pool_size(workers) : 1;
+        BandLayout planned = make_layout(exr_reader_width(reader), exr_reader_height(reader));
+        int library_threads =
+            fit_library_threads(workers, planned.rows / exr_reader_block_rows(reader));
+        uint64_t blocks = library_threads > 0 ? 2 * (uint64_t)library_threads : 1;
         bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader) +
                           OPEN_MEMORY_PER_BLOCK_BYTE * blocks * exr_reader_block_bytes(reader));
         int opened = exr_reader_open_pixels(reader);

@@ -364,6 +364,7 @@ int load_header(void)
 int convert(StagedOutput *staged, const char *output)
 {
     const char *path = staged->write_path.c_str();
+    fit_library_threads(workers, layout.rows / BLOCK_ROWS);
     writer = float_output ? exr_writer_open_float(path, width, height)
                           : exr_writer_open(path, width, height);
     if (!writer) {
