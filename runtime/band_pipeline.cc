@@ -123,17 +123,27 @@ bool has_work(const Pipeline *p, int chain)
     return p->free_bands.size > 0 && p->chains[chain].next_index < p->count;
 }
 
-// Starts a job of the chain unless one runs or there is nothing for it. Call with the lock
-// held; it is let go while the job is handed over.
-void start_job(Pipeline *p, int chain, std::unique_lock<std::mutex> &hold)
+// Marks a job of the chain as running unless one runs or there is nothing for it, and returns
+// its argument for worker_pool_submit, or null. Call with the lock held. The pipeline lasts
+// while a chain runs, so the job may be handed over after the lock is let go.
+JobArgument *claim_job(Pipeline *p, int chain)
 {
     Chain &c = p->chains[chain];
     if (c.running || p->stop || !has_work(p, chain))
-        return;
+        return nullptr;
     c.running = true;
-    hold.unlock();
-    worker_pool_submit(p->workers, run_job, &p->job_arguments[chain]);
-    hold.lock();
+    return &p->job_arguments[chain];
+}
+
+// Starts a job of the chain, as claim_job decides, from the calling thread, which owns the
+// pipeline. Call with the lock held; it is let go while the job is handed over.
+void start_job(Pipeline *p, int chain, std::unique_lock<std::mutex> &hold)
+{
+    if (JobArgument *job = claim_job(p, chain)) {
+        hold.unlock();
+        worker_pool_submit(p->workers, run_job, job);
+        hold.lock();
+    }
 }
 
 // Records a failure of a stage on the workers; the earliest band's wins. Call with the lock held.
@@ -181,22 +191,32 @@ void run_job(void *argument)
         index = c.next_index++;
     }
     int status = run_stage(c.stage, p->stages->context, index, p->pool[slot]);
-    std::unique_lock<std::mutex> hold(p->lock);
-    if (!p->stages->fill_on_caller) {
-        p->filled.push(slot, status);  // a failure is handed to drain with its band
-        p->stop = p->stop || status != 0;
-    } else if (status != 0) {
-        p->free_bands.push(slot, 0);
-        fail(p, index, status);
-    } else if (job->chain + 1 < p->chain_count) {
-        p->chains[job->chain + 1].ready.push(slot, 0);  // on to the next drain
-        start_job(p, job->chain + 1, hold);
-    } else {
-        p->free_bands.push(slot, 0);
+    JobArgument *next = nullptr, *again = nullptr;
+    WorkerPool *workers = p->workers;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        if (!p->stages->fill_on_caller) {
+            p->filled.push(slot, status);  // a failure is handed to drain with its band
+            p->stop = p->stop || status != 0;
+        } else if (status != 0) {
+            p->free_bands.push(slot, 0);
+            fail(p, index, status);
+        } else if (job->chain + 1 < p->chain_count) {
+            p->chains[job->chain + 1].ready.push(slot, 0);  // on to the next drain
+            next = claim_job(p, job->chain + 1);
+        } else {
+            p->free_bands.push(slot, 0);
+        }
+        c.running = false;
+        again = claim_job(p, job->chain);
+        p->changed.notify_all();
     }
-    c.running = false;
-    start_job(p, job->chain, hold);
-    p->changed.notify_all();
+    // Once the lock is let go, the caller may find every chain idle and end the pipeline: from
+    // here on, only the jobs claimed above, which keep it alive, are touched.
+    if (next)
+        worker_pool_submit(workers, run_job, next);
+    if (again)
+        worker_pool_submit(workers, run_job, again);
 }
 
 bool chains_idle(const Pipeline *p)
