@@ -459,14 +459,52 @@ int32_t exr_reader_block_rows(const ExrScanlineReader *reader)
                                        : block_rows(header.compression());
 }
 
+namespace {
+
+// After a failed read of several blocks: the library, working on them side by side, may have
+// met a later block's fault first. Reads the rows again a block at a time, as one thread does,
+// and gives the message of the first block that fails, or message when none does. read(y, last)
+// reads those rows of the file, or gives a message.
+template <typename Read>
+std::string first_fault(const ExrScanlineReader *reader, int64_t file_y, int32_t rows,
+                        std::string message, Read read)
+{
+    int64_t block = exr_reader_block_rows(reader), end = file_y + rows;
+    if (rows <= block)
+        return message;
+    for (int64_t y = file_y; y < end;) {
+        int64_t next = reader->y_min + (floor_div(y - reader->y_min, block) + 1) * block;
+        if (next > end)
+            next = end;
+        std::string fault;
+        if (!read(y, next - 1, &fault))
+            return fault;
+        y = next;
+    }
+    return message;
+}
+
+}  // namespace
+
 int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band)
 {
     int64_t file_y = (int64_t)reader->y_min + first;
     if (exr_reader_row_kind(reader) == EXR_ROWS_HALF) {
         ImfRgba *base = exr_frame_base((ImfRgba *)band, file_y, reader->width, reader->x_min);
-        if (!ImfInputSetFrameBuffer(reader->file, base, 1, (size_t)reader->width) ||
-            !ImfInputReadPixels(reader->file, (int)file_y, (int)(file_y + rows - 1))) {
+        if (!ImfInputSetFrameBuffer(reader->file, base, 1, (size_t)reader->width)) {
             fprintf(stderr, "exrinput: %s\n", ImfErrorMessage());
+            return -1;
+        }
+        if (!ImfInputReadPixels(reader->file, (int)file_y, (int)(file_y + rows - 1))) {
+            std::string message = first_fault(
+                reader, file_y, rows, ImfErrorMessage(),
+                [reader](int64_t y, int64_t last, std::string *fault) {
+                    if (ImfInputReadPixels(reader->file, (int)y, (int)last))
+                        return true;
+                    *fault = ImfErrorMessage();
+                    return false;
+                });
+            fprintf(stderr, "exrinput: %s\n", message.c_str());
             return -1;
         }
         return 0;
@@ -475,7 +513,20 @@ int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void
         read_general_rows(reader, file_y, rows, (float *)band);
     } catch (const std::exception &e) {
         reader->plan->chroma_line = INT64_MIN;
-        fprintf(stderr, "exrinput: %s\n", e.what());
+        std::string message = e.what();
+        if (!reader->plan->chroma) {
+            message = first_fault(reader, file_y, rows, message,
+                                  [reader](int64_t y, int64_t last, std::string *fault) {
+                                      try {
+                                          reader->plan->file->readPixels((int)y, (int)last);
+                                          return true;
+                                      } catch (const std::exception &again) {
+                                          *fault = again.what();
+                                          return false;
+                                      }
+                                  });
+        }
+        fprintf(stderr, "exrinput: %s\n", message.c_str());
         return -1;
     }
     if (reader->plan->luminance) {
