@@ -31,9 +31,11 @@ struct PacketBuffer {
 };
 
 // Literal bytes are copied 16 at a time, and at least 32, so that the copy of most packets takes
-// no branch on the data: a copy may read up to COPY_SLACK bytes past the last byte of the
-// planes, and write as many past the last packet.
+// no branch on the data: a copy may write up to COPY_SLACK bytes past the last packet. Planes
+// are read 64 bytes at a time: up to PLANE_SLACK bytes past the last plane are read, and are
+// there, zeroed.
 const size_t COPY_SLACK = 1 + 32;  // a count byte that was not kept, and 32 bytes
+const size_t PLANE_SLACK = 64;
 
 // The packets of rows go to the stream in writes of up to this many bytes.
 const size_t PACKET_BUFFER_BYTES = 1 << 20;
@@ -95,27 +97,34 @@ constexpr size_t marks_words(int32_t n)
     return (size_t)(n > 0 ? n : 0) / 64 + 2;
 }
 
+// The bits of where 64 bytes from data equal the next (reading 65 bytes).
+inline uint64_t equal_next_word(const unsigned char *data)
+{
+#if defined(__SSE2__)
+    auto sixteen = [data](int k) {
+        __m128i here = _mm_loadu_si128((const __m128i *)(data + k));
+        __m128i next = _mm_loadu_si128((const __m128i *)(data + k + 1));
+        return (uint64_t)(uint16_t)_mm_movemask_epi8(_mm_cmpeq_epi8(here, next));
+    };
+    return sixteen(0) | sixteen(16) << 16 | sixteen(32) << 32 | sixteen(48) << 48;
+#else
+    uint64_t word = 0;
+    for (int j = 0; j < 64; j++)
+        word |= (uint64_t)(data[j] == data[j + 1]) << j;
+    return word;
+#endif
+}
+
+// Reads up to PLANE_SLACK bytes past the plane, and clears their bits.
 void mark_plane(const unsigned char *data, int32_t n, const PlaneMarks *marks)
 {
-    int32_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 64 < n; i += 64) {
-        uint64_t word = 0;
-        for (int k = 0; k < 64; k += 16) {
-            __m128i here = _mm_loadu_si128((const __m128i *)(data + i + k));
-            __m128i next = _mm_loadu_si128((const __m128i *)(data + i + k + 1));
-            word |= (uint64_t)(uint16_t)_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)) << k;
-        }
-        marks->equal_next[i / 64] = word;
-    }
-#endif
-    for (; i < n; i += 64) {
-        uint64_t word = 0;
-        for (int32_t j = i; j + 1 < n && j < i + 64; j++)
-            word |= (uint64_t)(data[j] == data[j + 1]) << (j - i);
-        marks->equal_next[i / 64] = word;
-    }
     int32_t words = (n + 63) / 64;
+    for (int32_t w = 0; w < words; w++)
+        marks->equal_next[w] = equal_next_word(data + 64 * w);
+    if (words > 0) {  // the last byte, and any after it, have no next byte in the plane
+        int last = (n - 1) % 64;
+        marks->equal_next[words - 1] &= last == 0 ? 0 : ~0ULL >> (64 - last);
+    }
     marks->equal_next[words] = 0;  // a word past the last, for the run starts
     for (int32_t w = 0; w < words; w++) {
         uint64_t e = marks->equal_next[w], after = marks->equal_next[w + 1];
@@ -181,7 +190,7 @@ int get_plane(FILE *stream, unsigned char *plane, int32_t width)
 
 namespace {
 
-// Codes n bytes, followed by COPY_SLACK more that may be read, as byte-run packets into out,
+// Codes n bytes, followed by PLANE_SLACK more that may be read, as byte-run packets into out,
 // which has room for them; marks has room for marks_words(n) words each.
 void code_byte_runs(PacketBuffer *out, const unsigned char *data, int32_t n, const PlaneMarks &marks)
 {
@@ -211,9 +220,9 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
     if (n <= 0)
         return 0;
     PacketBuffer out = {(unsigned char *)malloc(row_packet_bytes(n)), 0};
-    // The marks, then the bytes with room for the copies' slack.
+    // The marks, then the bytes with their slack.
     uint64_t *words =
-        (uint64_t *)malloc(2 * marks_words(n) * sizeof(uint64_t) + (size_t)n + COPY_SLACK);
+        (uint64_t *)malloc(2 * marks_words(n) * sizeof(uint64_t) + (size_t)n + PLANE_SLACK);
     if (!out.bytes || !words) {
         free(out.bytes);
         free(words);
@@ -221,6 +230,7 @@ int rgbe_put_byte_runs(FILE *stream, const unsigned char *data, int32_t n)
     }
     unsigned char *bytes = (unsigned char *)(words + 2 * marks_words(n));
     memcpy(bytes, data, (size_t)n);
+    memset(bytes + n, 0, PLANE_SLACK);
     code_byte_runs(&out, bytes, n, PlaneMarks{words, words + marks_words(n)});
     int result = fwrite_unlocked(out.bytes, 1, out.size, stream) < out.size
                      ? rgbe_fail(RGBE_ERR_WRITE, nullptr)
@@ -272,7 +282,9 @@ int put_band(FILE *stream, const BandPixels &pixels, int32_t width, int32_t rows
 {
     if (state->flat || !rle_width(width))
         return put_flat_band(stream, pixels, width, rows);
-    unsigned char *planes = (unsigned char *)malloc(4 * (size_t)width + COPY_SLACK);
+    unsigned char *planes = (unsigned char *)malloc(4 * (size_t)width + PLANE_SLACK);
+    if (planes)
+        memset(planes + 4 * (size_t)width, 0, PLANE_SLACK);
     // Rows are coded one after another into the packet buffer, which goes to the stream when the
     // next row might not fit: large writes that the stream passes on without copying them.
     size_t row_bytes = row_packet_bytes(width);

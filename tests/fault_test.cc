@@ -12,7 +12,7 @@ const int W = 1234, H = 3;
 const long SCENE_BYTES = 1234L * 3 * 24;  // the band being decoded (scene_IO)
 const long BAND_BYTES = 1234L * 3 * 8;    // a band of RGBA halves (scene), a row of doubles
 const long WORK_BYTES = 4 * 1234;         // the decoder's four planes of a row
-const long CODER_BYTES = 4 * 1234 + 33;   // the coder's, with room for its copies
+const long CODER_BYTES = 4 * 1234 + 64;   // the coder's, with room to read past them
 const long RECORDS_BYTES = 1234L * 3 * 16;  // a band of dump records
 
 RunResult run_failing(const std::string &program, const ScratchDir &dir,
