@@ -65,8 +65,6 @@ FILE *dump;
 FILE *output;                 // the staged RGBE file
 RgbeScanlineState scanlines;  // carried from one band to the next
 bool output_failed;           // a write to the RGBE file failed; the dump goes on
-// The RGBE coder hands the stream a few bytes at a time: a large buffer saves system calls.
-char output_buffer[1 << 18];
 
 // Releases what a run opened and allocated; every run ends here, whatever its outcome.
 int end_run(int status)
@@ -165,8 +163,11 @@ int dump_band(void *, int64_t index, void *data)
 {
     Band *band = (Band *)data;
     size_t count = (size_t)band_rows(layout, index) * (size_t)width;
+    // Values as a double holds them, as the dump has always had them: NaNs quiet.
     if (band->records != band->rows)
         exr_widen_halves((const uint16_t *)band->rows, band->records, 4 * count);
+    else
+        exr_quiet_nans(band->records, 4 * count);
     if (fwrite(band->records, 4 * sizeof(float), count, dump) < count)
         return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     return 0;
@@ -272,7 +273,6 @@ int begin_output(StagedOutput *staged, const char *path)
             fprintf(stderr, "Cannot open output file %s\n", path);
         return -1;
     }
-    setvbuf(output, output_buffer, _IOFBF, sizeof output_buffer);
     output_failed = rgbe_header_write(output, width, height, nullptr) != 0;
     scanlines.flat = false;
     return 0;
