@@ -17,6 +17,7 @@ runs=${1:-5}
 shift || true
 sizes=${*:-4096x2048 16384x8192}
 cores=$(nproc)
+. "$top/bench/photo_picture.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictor_bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -81,14 +82,7 @@ thread_split() {
 
 for size in $sizes; do
   width=${size%x*} height=${size#*x}
-  # The picture: a corpus photograph resized by oiiotool and tiled to the size, or pictor's own
-  # scene without a corpus.
-  if [ -f "$corpus/hdr/ScanLines_Desk.oiio.hdr" ] && command -v oiiotool >/dev/null; then
-    oiiotool "$corpus/hdr/ScanLines_Desk.oiio.hdr" --resize 4096x2048 -o photo.hdr
-    "$build/bench/pictor_make_picture" "$width" "$height" in.hdr photo.hdr
-  else
-    "$build/bench/pictor_make_picture" "$width" "$height" in.hdr
-  fi
+  photo_picture "$width" "$height" in.hdr
   "$build/pictor_tohalf" -i in.hdr -o in.exr >/dev/null 2>&1
 
   for direction in tohalf fromhalf; do

@@ -11,15 +11,11 @@ build=${PICTOR_BUILD:-$top/build}
 corpus=${PICTOR_CORPUS:-$top/../shared/corpus}
 size=${1:-4096x2048}
 command -v valgrind >/dev/null || { echo "bench_instructions: valgrind is not installed" >&2; exit 1; }
+. "$top/bench/photo_picture.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/pictor_instructions.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-if [ -f "$corpus/hdr/ScanLines_Desk.oiio.hdr" ] && command -v oiiotool >/dev/null; then
-  oiiotool "$corpus/hdr/ScanLines_Desk.oiio.hdr" --resize 4096x2048 -o photo.hdr
-  "$build/bench/pictor_make_picture" "${size%x*}" "${size#*x}" in.hdr photo.hdr
-else
-  "$build/bench/pictor_make_picture" "${size%x*}" "${size#*x}" in.hdr
-fi
+photo_picture "${size%x*}" "${size#*x}" in.hdr
 "$build/pictor_tohalf" -i in.hdr -o in.exr >/dev/null 2>&1
 
 # split PROFILE: prints the shares, from callgrind_annotate's tree of callers.

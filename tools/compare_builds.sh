@@ -153,16 +153,16 @@ done
 fail_malloc=$new/tests/libpictor_failing_malloc.so
 if [ -f "$fail_malloc" ]; then
   "$make" 1234 3 "$inputs/m.hdr" && (cd "$inputs" && "$new/pictor_tohalf" -i m.hdr -o m.exr >/dev/null 2>&1)
-  fault() {  # fault NAME PROGRAM INPUT OLD_SIZE NEW_SIZE [NTH]
-    local name=$1 program=$2 input=$3 old_size=$4 new_size=$5 nth=${6:-1}
+  fault() {  # fault NAME PROGRAM INPUT OLD_SIZE NEW_SIZE [OLD_NTH [NEW_NTH]]
+    local name=$1 program=$2 input=$3 old_size=$4 new_size=$5 old_nth=${6:-1} new_nth=${7:-${6:-1}}
     run_case "$program fails $name" "cp $inputs/$input in.${input##*.}" \
-      "size=\$([ \"\$build\" = $old ] && echo $old_size || echo $new_size);
-       LD_PRELOAD=$fail_malloc PICTOR_FAIL_MALLOC_SIZE=\$size PICTOR_FAIL_MALLOC_NTH=$nth \
+      "if [ \"\$build\" = $old ]; then size=$old_size nth=$old_nth; else size=$new_size nth=$new_nth; fi;
+       LD_PRELOAD=$fail_malloc PICTOR_FAIL_MALLOC_SIZE=\$size PICTOR_FAIL_MALLOC_NTH=\$nth \
        \$build/$program -i in.${input##*.} -o out"
   }
   W=1234
   fault "first picture buffer" pictor_tohalf m.hdr $((W * 3 * 24)) $((W * 3 * 24)) 1
-  fault "second picture buffer" pictor_tohalf m.hdr $((W * 3 * 24)) $((W * 3 * 24)) 2
+  fault "second picture buffer" pictor_tohalf m.hdr $((W * 3 * 24)) $((4 * W * 3 * 8)) 2 1
   fault "codec planes" pictor_tohalf m.hdr $((4 * W)) $((4 * W))
   fault "row" pictor_tohalf m.hdr $((32 * W)) $((32 * W))
   fault "writer half row" pictor_tohalf m.hdr $((8 * W)) $((8 * W))
@@ -170,7 +170,7 @@ if [ -f "$fail_malloc" ]; then
   fault "reader row" pictor_fromhalf m.exr $((32 * W)) $((32 * W))
   fault "pixel buffer" pictor_fromhalf m.exr $((W * 3 * 24)) $((W * 3 * 24))
   fault "dump record" pictor_fromhalf m.exr $((16 * W)) $((16 * W))
-  fault "coder planes" pictor_fromhalf m.exr $((4 * W)) $((4 * W))
+  fault "coder planes" pictor_fromhalf m.exr $((4 * W)) $((4 * W + 64))
 fi
 
 echo "compared $((same + differ)) cases: $same the same, $differ different"
