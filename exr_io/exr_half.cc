@@ -2,6 +2,7 @@
 #include "exr_io/exr_half_internal.h"
 
 #include <ImfCRgbaFile.h>
+#include <cpuid.h>
 #include <half.h>
 #include <immintrin.h>
 
@@ -79,11 +80,21 @@ namespace {
 
 using Narrowing = void (*)(const double *, uint16_t *, size_t);
 
+// Whether the processor has AVX and F16C, and the system saves the AVX registers.
+bool has_f16c(void)
+{
+    unsigned a, b, c, d;
+    const unsigned wanted = bit_AVX | bit_F16C | bit_OSXSAVE;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & wanted) != wanted)
+        return false;
+    unsigned low, high;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 6) == 6;  // the SSE and AVX registers' state
+}
+
 Narrowing chosen_narrowing(void)
 {
-    static const Narrowing chosen = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c")
-                                        ? exr_narrow_halves_f16c
-                                        : exr_narrow_halves_plain;
+    static const Narrowing chosen = has_f16c() ? exr_narrow_halves_f16c : exr_narrow_halves_plain;
     return chosen;
 }
 
