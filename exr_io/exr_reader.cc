@@ -463,14 +463,15 @@ namespace {
 
 // After a failed read of several blocks: the library, working on them side by side, may have
 // met a later block's fault first. Reads the rows again a block at a time, as one thread does,
-// and gives the message of the first block that fails, or message when none does. read(y, last)
-// reads those rows of the file, or gives a message.
-template <typename Read>
+// and gives the message of the first block that fails, or message when none does. The library's
+// stream stays failed after a read past the file's end, so reopen() first opens the file anew
+// (false when it can't); read(y, last) reads those rows of the file, or gives a message.
+template <typename Reopen, typename Read>
 std::string first_fault(const ExrScanlineReader *reader, int64_t file_y, int32_t rows,
-                        std::string message, Read read)
+                        std::string message, Reopen reopen, Read read)
 {
     int64_t block = exr_reader_block_rows(reader), end = file_y + rows;
-    if (rows <= block)
+    if (rows <= block || !reopen())
         return message;
     for (int64_t y = file_y; y < end;) {
         int64_t next = reader->y_min + (floor_div(y - reader->y_min, block) + 1) * block;
@@ -498,6 +499,12 @@ int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void
         if (!ImfInputReadPixels(reader->file, (int)file_y, (int)(file_y + rows - 1))) {
             std::string message = first_fault(
                 reader, file_y, rows, ImfErrorMessage(),
+                [reader, base]() {
+                    ImfCloseInputFile(reader->file);
+                    reader->file = ImfOpenInputFile(reader->path);
+                    return reader->file &&
+                           ImfInputSetFrameBuffer(reader->file, base, 1, (size_t)reader->width);
+                },
                 [reader](int64_t y, int64_t last, std::string *fault) {
                     if (ImfInputReadPixels(reader->file, (int)y, (int)last))
                         return true;
@@ -516,6 +523,16 @@ int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void
         std::string message = e.what();
         if (!reader->plan->chroma) {
             message = first_fault(reader, file_y, rows, message,
+                                  [reader, file_y, band]() {
+                                      try {
+                                          reader->plan->file.reset();
+                                          reader->plan->file.reset(new Imf::InputFile(reader->path));
+                                      } catch (const std::exception &) {
+                                          return false;
+                                      }
+                                      size_t row_bytes = 4 * sizeof(float) * (size_t)reader->width;
+                                      return set_float_frame(reader, (float *)band, file_y, row_bytes);
+                                  },
                                   [reader](int64_t y, int64_t last, std::string *fault) {
                                       try {
                                           reader->plan->file->readPixels((int)y, (int)last);

@@ -197,6 +197,10 @@ TEST(FaultInjection, FromhalfOnAnExrFileCutAnywhere)
         RunResult r = run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr"}, options);
         ASSERT_EQ(1, r.status) << cut;
         ASSERT_TRUE(r.err.rfind("exrinput: ", 0) == 0 || r.err.rfind("pictor: ", 0) == 0) << cut << r.err;
+        // Blocks read side by side fail with the message one thread gives.
+        RunResult one = run_program(fromhalf_path(), {"--threads", "1", "-i", "in.exr", "-o", "out.hdr"},
+                                    options);
+        ASSERT_EQ(r.err, one.err) << cut;
         ASSERT_EQ("full.exr in.exr out.hdr ", sorted_names(dir.path)) << cut;
         ASSERT_TRUE(read_file(dir / "out.hdr") == "earlier");
     }
