@@ -16,9 +16,10 @@ int fit_library_threads(WorkerPool *workers, int blocks_per_band)
 {
     if (!workers)
         return 0;
+    // A block larger than a band: one block at a time, on the calling thread, as on one thread.
     int threads = worker_pool_size(workers);
     if (threads > blocks_per_band)
-        threads = blocks_per_band > 1 ? blocks_per_band : 1;
+        threads = blocks_per_band > 0 ? blocks_per_band : 0;
     exr_use_threads(worker_pool_submit, workers, threads);
     return threads;
 }

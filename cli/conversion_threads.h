@@ -13,9 +13,10 @@ struct WorkerPool;
 WorkerPool *start_conversion_threads(int threads);
 
 // The library keeps two blocks of scanlines in flight for each thread it counts, whatever
-// work it is given: it counts no more threads than a band holds blocks, so that its memory
-// stays within a few bands' worth on any number of processors. Returns the threads it counts
-// (0: it works on the calling thread). Call before the file is opened.
+// work it is given: it counts no more threads than a band holds blocks, none where a block is
+// larger than a band (it then keeps one), so that its memory stays within a few bands' worth on
+// any number of processors. Returns the threads it counts (0: it works on the calling thread).
+// Call before the file is opened.
 int fit_library_threads(WorkerPool *workers, int blocks_per_band);
 
 // Gives the library's work back to the calling thread and ends the workers.
