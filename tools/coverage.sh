@@ -22,10 +22,14 @@ find build-coverage -name '*.gcda' -delete
 common="--root . --object-directory build-coverage --exclude-directories build-coverage/CMakeFiles/3.*
   --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors"
 echo "== coverage per folder"
+# gcovr replaces the file it writes, even a device: its report goes to a scratch file, never
+# to /dev/null, which as root it would turn into a regular file.
+report=$(mktemp)
+trap 'rm -f "$report"' EXIT
 for folder in rgbe exr_io runtime cli; do
   [ -d "$folder" ] || continue
   # shellcheck disable=SC2086
-  gcovr $common --filter "$folder/" --print-summary --output /dev/null |
+  gcovr $common --filter "$folder/" --print-summary --output "$report" |
     awk -v f="$folder/" '{printf "%s%s", (NR == 1 ? sprintf("%-9s", f) : "   "), $0} END {print ""}'
 done
 echo "== lines and branches of rgbe/ and exr_io/ that no test reaches"
