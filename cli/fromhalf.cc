@@ -66,9 +66,13 @@ FILE *output;                 // the staged RGBE file
 RgbeScanlineState scanlines;  // carried from one band to the next
 bool output_failed;           // a write to the RGBE file failed; the dump goes on
 
-// Releases what a run opened and allocated; every run ends here, whatever its outcome.
+// Releases what a run opened and allocated; every run ends here, whatever its outcome. The
+// workers end first: the library's last blocks were decompressed there into its buffers and the
+// bands, and joining them orders all they did before those are released.
 int end_run(int status)
 {
+    stop_conversion_threads(workers);
+    workers = nullptr;
     if (reader)
         exr_reader_close(reader);
     reader = nullptr;
@@ -76,8 +80,6 @@ int end_run(int status)
     band_memory = nullptr;
     for (Band &band : bands)
         band = Band{nullptr, nullptr};
-    stop_conversion_threads(workers);
-    workers = nullptr;
     return status;
 }
 

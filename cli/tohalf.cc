@@ -76,6 +76,8 @@ char input_buffer[1 << 18];
 // Releases what a run opened and allocated; every run ends here, whatever its outcome.
 int end_run(int status)
 {
+    stop_conversion_threads(workers);  // first: they worked on the bands released below
+    workers = nullptr;
     if (input)
         fclose(input);
     input = nullptr;
@@ -88,8 +90,6 @@ int end_run(int status)
     free(skipped_notes);
     skipped_notes = nullptr;
     skipped_notes_length = 0;
-    stop_conversion_threads(workers);
-    workers = nullptr;
     return status;
 }
 
