@@ -1,6 +1,7 @@
 #include "exr_io/exr_reader.h"
 #include "exr_io/exr_frame.h"
 #include "exr_io/exr_half.h"
+#include "exr_io/exr_threads.h"
 
 #include <ImfCRgbaFile.h>
 #include <ImfChannelList.h>
@@ -487,7 +488,9 @@ std::string first_fault(const ExrScanlineReader *reader, int64_t file_y, int32_t
 
 }  // namespace
 
-int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band)
+namespace {
+
+int read_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band)
 {
     int64_t file_y = (int64_t)reader->y_min + first;
     if (exr_reader_row_kind(reader) == EXR_ROWS_HALF) {
@@ -551,6 +554,15 @@ int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void
             luminance_to_rgb(reader, (float *)band + (size_t)i * 4 * (size_t)reader->width);
     }
     return 0;
+}
+
+}  // namespace
+
+int exr_reader_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band)
+{
+    int result = read_rows(reader, first, rows, band);
+    exr_tasks_settled();
+    return result;
 }
 
 const double *exr_reader_row(ExrScanlineReader *reader, int32_t y)

@@ -2,6 +2,7 @@
 
 #include <IlmThreadPool.h>
 
+#include <mutex>
 #include <new>
 
 namespace {
@@ -12,12 +13,15 @@ int task_threads;
 
 // Runs one of the library's tasks and tells its group, as the library's own threads do: the
 // group's owner waits for every task it gave out.
+std::mutex tasks_ended;  // see exr_tasks_settled
+
 void run_library_task(void *argument)
 {
     IlmThread::Task *task = (IlmThread::Task *)argument;
     task->execute();
     IlmThread::TaskGroup *group = task->group();
     delete task;
+    { std::lock_guard<std::mutex> passed(tasks_ended); }
     group->finishOneTask();
 }
 
@@ -56,4 +60,9 @@ void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads)
         IlmThread::ThreadPool::globalThreadPool().setThreadProvider(provider);
         provider_installed = true;
     }
+}
+
+void exr_tasks_settled(void)
+{
+    std::lock_guard<std::mutex> passed(tasks_ended);
 }

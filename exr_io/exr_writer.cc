@@ -1,6 +1,7 @@
 #include "exr_io/exr_writer.h"
-#include "exr_io/exr_writer_internal.h"
 #include "exr_io/exr_frame.h"
+#include "exr_io/exr_threads.h"
+#include "exr_io/exr_writer_internal.h"
 
 #include <ImfCRgbaFile.h>
 #include <ImfChannelList.h>
@@ -167,8 +168,10 @@ int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32
     // The library takes pixel (x, y) from base + x + y * width.
     const ImfRgba *base = exr_frame_base(const_cast<ImfRgba *>(halves), writer->next_scanline,
                                          writer->width);
-    if (!ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) ||
-        !ImfOutputWritePixels(writer->file, rows))
+    bool written = ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) &&
+                   ImfOutputWritePixels(writer->file, rows);
+    exr_tasks_settled();
+    if (!written)
         return fail_library();
     writer->next_scanline += rows;
     return 0;
@@ -187,8 +190,10 @@ int exr_writer_float_rows(ExrScanlineWriter *writer, const float *rgba, int32_t 
         writer->floats->file.setFrameBuffer(frame);
         writer->floats->file.writePixels(rows);
     } catch (const std::exception &e) {
+        exr_tasks_settled();
         return fail_exception(e);
     }
+    exr_tasks_settled();
     writer->next_scanline += rows;
     return 0;
 }
