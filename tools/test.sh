@@ -27,12 +27,15 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 # The converters run several threads: their tests, and the pipeline's own, under
 # ThreadSanitizer. Its allocator can't take a bound on a file's open, so the test of that bound
-# is left out.
+# is left out. So is the test of interrupted runs: ThreadSanitizer runs a program's signal
+# handlers when it chooses, and there fromhalf at times finishes as if the signal had not come,
+# while the same test passes in every run of the other two builds.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_TSAN=ON -DPICTOR_WERROR=ON \
   -DPICTOR_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" \
-  -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.' -E 'HostileHeadersEndInBoundedMemory')
+  -R '^(BandPipeline|Tohalf|Fromhalf|FuzzRegressions)\.' \
+  -E 'HostileHeadersEndInBoundedMemory|InterruptedRunsLeaveNothingBehind')
 # The pipeline's hand-overs between threads, many times over: a race there shows only now and
 # then, as a report or as a run that never ends.
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 timeout 600 tests/pictor_tests \
