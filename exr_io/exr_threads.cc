@@ -11,10 +11,10 @@ ExrTaskSubmit task_submit;
 void *task_runner;
 int task_threads;
 
-// Runs one of the library's tasks and tells its group, as the library's own threads do: the
-// group's owner waits for every task it gave out.
 std::mutex tasks_ended;  // see exr_tasks_settled
 
+// Runs one of the library's tasks and tells its group, as the library's own threads do: the
+// group's owner waits for every task it gave out.
 void run_library_task(void *argument)
 {
     IlmThread::Task *task = (IlmThread::Task *)argument;
