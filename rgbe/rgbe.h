@@ -14,8 +14,8 @@
 // Pixel data: rows of width 8..32767 are run-length coded scanlines: the marker 2, 2,
 // width >> 8, width & 255, then four planes (red, green, blue, exponent) of width bytes each,
 // coded as packets: count byte h > 128 repeats the next byte h - 128 times, 1..128 copies the
-// next h bytes, 0 is invalid. Other widths, and any data that turns unmarked at the start of a
-// row, are flat: 4 bytes per pixel, nothing else.
+// next h bytes, 0 is invalid. Other widths, and any row that begins without its marker, are
+// flat: 4 bytes per pixel, nothing else.
 //
 // The codec never opens or closes a stream, and uses it without locking: one thread at a time.
 // Every failing operation reports once on stderr through rgbe_fail and returns -1; success is
@@ -56,7 +56,7 @@ struct RgbeHeaderInfo {
     float exposure;         // 1.0 when absent
 };
 
-// Prints the message for code on stderr and returns -1.
+// Prints the message for code on stderr and returns -1; errno stays as it was.
 int rgbe_fail(int code, const char *message);
 
 // Writes the header; info may be null. Returns 0, or -1 after a write error.
@@ -89,12 +89,15 @@ void rgbe_unpack_pixel(double *red_out, double *green_out, double *blue_out,
 int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_t rows);
 int rgbe_get_scanlines(FILE *stream, double *pixels, int32_t width, int32_t rows);
 
-// The pixel data of one picture, read or written in bands of rows, top band first. Pixel data
-// that turns flat stays flat to the end of the picture, so whether it has is carried from one
-// band to the next: start a picture with flat = false and pass the same state to every band.
-// A picture read or written band by band has the same bytes as one read or written whole.
+// The pixel data of one picture, read or written in bands of rows, top band first. Whether
+// the data has turned flat is carried from one band to the next: start a picture with flat =
+// false and pass the same state to every band. The writer, once it has had to write a row flat
+// (no memory for its work buffer), writes every later row flat. The reader decides for each
+// row; once a row has been flat, a row whose first pixel looks like a marker of another width is
+// flat too. A picture read or written band by band has the same bytes as one read or written
+// whole.
 struct RgbeScanlineState {
-    bool flat;  // every further row is flat data
+    bool flat;  // a row has been flat
 };
 int rgbe_put_scanline_band(FILE *stream, const double *pixels, int32_t width, int32_t rows,
                            RgbeScanlineState *state);

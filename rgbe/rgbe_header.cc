@@ -8,6 +8,7 @@
 
 int rgbe_fail(int code, const char *message)
 {
+    int error = errno;  // kept for the caller, who may name the system's reason again
     switch (code) {
     case RGBE_ERR_READ:
         perror("RGBE read error");
@@ -22,6 +23,7 @@ int rgbe_fail(int code, const char *message)
         fprintf(stderr, "RGBE error: %s\n", message);
         break;
     }
+    errno = error;
     return -1;
 }
 

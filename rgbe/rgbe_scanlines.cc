@@ -345,7 +345,7 @@ int rgbe_put_scanlines(FILE *stream, const double *pixels, int32_t width, int32_
 int rgbe_get_scanline_band(FILE *stream, double *pixels, int32_t width, int32_t rows,
                            RgbeScanlineState *state)
 {
-    if (state->flat || !rle_width(width))
+    if (!rle_width(width))
         return rgbe_get_flat_pixels(stream, pixels, pixel_count(width, rows));
     unsigned char *planes = nullptr;
     for (int32_t y = 0; y < rows; y++) {
@@ -355,14 +355,21 @@ int rgbe_get_scanline_band(FILE *stream, double *pixels, int32_t width, int32_t 
             free(planes);
             return rgbe_fail_read(stream);
         }
-        if (marker[0] != 2 || marker[1] != 2 || (marker[2] & 0x80)) {
-            // Unmarked data: flat from this pixel to the end of the picture.
-            free(planes);
+        bool marked = marker[0] == 2 && marker[1] == 2 && !(marker[2] & 0x80);
+        bool right_width = marker[2] * 256 + marker[3] == width;
+        // A row that begins unmarked is flat: these 4 bytes are its first pixel. Once a row has
+        // been flat, a later row whose first pixel happens to look like a marker of another
+        // width is flat too, as it always was read.
+        if (!marked || (!right_width && state->flat)) {
             state->flat = true;
             rgbe_unpack_pixel(&row[0], &row[1], &row[2], marker);
-            return rgbe_get_flat_pixels(stream, row + 3, pixel_count(width, rows - y) - 1);
+            if (rgbe_get_flat_pixels(stream, row + 3, width - 1) != 0) {
+                free(planes);
+                return -1;
+            }
+            continue;
         }
-        if (marker[2] * 256 + marker[3] != width) {
+        if (!right_width) {
             free(planes);
             return rgbe_fail(RGBE_ERR_FORMAT, "wrong scanline width");
         }

@@ -185,6 +185,25 @@ TEST(RgbeScanlines, FlatFallbackAtAnyRow)
     d = decode(coded + flat_bytes(rest, 2 * width), width, rows);
     EXPECT_EQ(0, d.status);
     EXPECT_EQ(pixels, d.pixels);
+
+    // Each row decides for itself: a flat row, a coded one, then a flat one again. Row 0's
+    // pixels are 128, 64, 32 at exponent 129: 1, 0.5, 0.25; row 1's 128, 64, 32 at 130; row 2's
+    // 192, 0, 64 at 128: 0.75, the floor 1e-6, 0.25.
+    std::string mixed;
+    for (int x = 0; x < 8; x++)
+        mixed += std::string({(char)128, 64, 32, (char)129});
+    mixed += std::string({2, 2, 0, 8}) + packet(136, "\x80") + packet(136, "\x40") + packet(136, "\x20") +
+             packet(136, "\x82");
+    for (int x = 0; x < 8; x++)
+        mixed += std::string({(char)192, 0, 64, (char)128});
+    d = decode(mixed, 8, 3);
+    EXPECT_EQ(0, d.status) << d.err;
+    EXPECT_EQ((long)mixed.size(), d.position);
+    for (int x = 0; x < 8; x++) {
+        EXPECT_EQ((std::vector<double>{1.0, 0.5, 0.25}), std::vector<double>(&d.pixels[3 * x], &d.pixels[3 * x + 3]));
+        EXPECT_EQ((std::vector<double>{2.0, 1.0, 0.5}), std::vector<double>(&d.pixels[24 + 3 * x], &d.pixels[27 + 3 * x]));
+        EXPECT_EQ((std::vector<double>{0.75, 1e-6, 0.25}), std::vector<double>(&d.pixels[48 + 3 * x], &d.pixels[51 + 3 * x]));
+    }
 }
 
 TEST(RgbeScanlines, BandByBandAsWhole)
@@ -195,8 +214,8 @@ TEST(RgbeScanlines, BandByBandAsWhole)
         std::vector<double> coded(pixels.begin(), pixels.begin() + k * width * 3);
         std::vector<double> rest(pixels.begin() + k * width * 3, pixels.end());
         std::string bytes = encode(coded, width, k) + flat_bytes(rest, (rows - k) * width);
-        if (k == 3)  // a flat pixel at the start of a band that looks like this width's marker
-            bytes.replace(bytes.size() - 8 * width * 4, 4, std::string({2, 2, 0, (char)width}));
+        if (k == 3)  // a flat pixel at the start of a band that looks like another width's marker
+            bytes.replace(bytes.size() - 8 * width * 4, 4, std::string({2, 2, 0, (char)(width + 1)}));
         std::vector<double> whole = decode(bytes, width, rows).pixels, banded(whole.size());
         ByteReader reader(bytes);
         RgbeScanlineState state = {false};
