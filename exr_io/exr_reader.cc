@@ -22,6 +22,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 // What the file's header says, and how its channels make a row through the general interface:
@@ -331,6 +332,14 @@ bool open_library_file(ExrScanlineReader *reader)
 
 ExrScanlineReader *exr_reader_begin(const char *path)
 {
+    // The library seeks in the file it reads, and the header is read before the library opens
+    // the file: a pipe would give the library what the header left, or nothing.
+    struct stat st;
+    if (stat(path, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        fprintf(stderr, "exrinput: %s is a pipe; OpenEXR files are read from files that can be "
+                        "sought in.\n", path);
+        return nullptr;
+    }
     ExrScanlineReader *reader = (ExrScanlineReader *)calloc(1, sizeof *reader);
     if (!reader || !(reader->path = strdup(path))) {
         free(reader);
@@ -392,6 +401,11 @@ uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader)
     return reader->block_bytes;
 }
 
+int exr_reader_compression(const ExrScanlineReader *reader)
+{
+    return reader->plan ? (int)reader->plan->header.compression() : -1;
+}
+
 namespace {
 
 // Red, green and blue from luminance and chroma, as the library defines them: RY = (R - Y) / Y,
@@ -420,28 +434,35 @@ void luminance_to_rgb(const ExrScanlineReader *reader, float *out)
     }
 }
 
-// Reads scanlines file_y .. file_y + rows - 1 through the general interface. With chroma, one
-// at a time: each first takes the scanline that holds its chroma samples (the nearest at or
-// above it), unless that one was read last.
-void read_general_rows(ExrScanlineReader *reader, int64_t file_y, int32_t rows, float *band)
+// Reads scanlines file_y .. file_y + rows - 1 through the general interface, luminance made
+// colour. With chroma, one at a time, each made colour at once, while chroma_row holds its
+// samples: each first takes the scanline that holds its chroma samples (the nearest at or above
+// it), unless that one was read last. Returns false after a message when the frame can't be
+// set; a failed read throws.
+bool read_general_rows(ExrScanlineReader *reader, int64_t file_y, int32_t rows, float *band)
 {
     ExrInputPlan *plan = reader->plan;
-    size_t row_bytes = 4 * sizeof(float) * (size_t)reader->width;
+    size_t row_floats = 4 * (size_t)reader->width;
     if (!plan->chroma) {
-        if (set_float_frame(reader, band, file_y, row_bytes))
-            plan->file->readPixels((int)file_y, (int)(file_y + rows - 1));
-        return;
+        if (!set_float_frame(reader, band, file_y, row_floats * sizeof(float)))
+            return false;
+        plan->file->readPixels((int)file_y, (int)(file_y + rows - 1));
+        for (int32_t i = 0; plan->luminance && i < rows; i++)
+            luminance_to_rgb(reader, band + (size_t)i * row_floats);
+        return true;
     }
     for (int32_t i = 0; i < rows; i++, file_y++) {
-        float *row = band + (size_t)i * 4 * (size_t)reader->width;
+        float *row = band + (size_t)i * row_floats;
         int64_t chroma_line = floor_div(file_y, plan->y_sampling) * plan->y_sampling;
         if (!set_float_frame(reader, row, file_y, 0))
-            return;
+            return false;
         if (chroma_line != plan->chroma_line && chroma_line != file_y)
             plan->file->readPixels((int)chroma_line, (int)chroma_line);
         plan->chroma_line = chroma_line;
         plan->file->readPixels((int)file_y, (int)file_y);
+        luminance_to_rgb(reader, row);
     }
+    return true;
 }
 
 }  // namespace
@@ -520,7 +541,8 @@ int read_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band
         return 0;
     }
     try {
-        read_general_rows(reader, file_y, rows, (float *)band);
+        if (!read_general_rows(reader, file_y, rows, (float *)band))
+            return -1;
     } catch (const std::exception &e) {
         reader->plan->chroma_line = INT64_MIN;
         std::string message = e.what();
@@ -548,10 +570,6 @@ int read_rows(ExrScanlineReader *reader, int32_t first, int32_t rows, void *band
         }
         fprintf(stderr, "exrinput: %s\n", message.c_str());
         return -1;
-    }
-    if (reader->plan->luminance) {
-        for (int32_t i = 0; i < rows; i++)
-            luminance_to_rgb(reader, (float *)band + (size_t)i * 4 * (size_t)reader->width);
     }
     return 0;
 }

@@ -210,19 +210,26 @@ TEST(ExrReader, FloatLuminanceWithSubsampledChroma)
     }
     ExrScanlineReader *reader = exr_reader_open((dir / "yc.exr").c_str());
     ASSERT_NE(nullptr, reader);
+    ASSERT_EQ(EXR_ROWS_FLOAT, exr_reader_row_kind(reader));
     Imath::V3f yw = Imf::RgbaYca::computeYw(Imf::Chromaticities());
-    for (int row : {3, 0, 1, 2, 1}) {
-        const double *rgba = exr_reader_row(reader, row);
-        ASSERT_NE(nullptr, rgba);
+    auto expect_row = [&](int row, const float *rgba) {
         for (int x = 0; x < 4; x++) {
             int sample = x / 2 + 2 * (row / 2);
             double r = (ry[sample] + 1.0) * 1e6, b = (by[sample] + 1.0) * 1e6;
             double g = ry[sample] == 0 && by[sample] == 0 ? 1e6 : (1e6 - r * yw.x - b * yw.z) / yw.y;
-            std::vector<double> kept = {(float)r, (float)g, (float)b, 1.0};  // as floats, as stored
-            EXPECT_EQ(kept, std::vector<double>(rgba + 4 * x, rgba + 4 * x + 4))
-                << row << " " << x;
+            std::vector<float> kept = {(float)r, (float)g, (float)b, 1.0f};  // as floats, as stored
+            EXPECT_EQ(kept, std::vector<float>(rgba + 4 * x, rgba + 4 * x + 4)) << row << " " << x;
         }
+    };
+    std::vector<float> band(4 * 4 * 4);
+    for (int row : {3, 0, 1, 2, 1}) {
+        ASSERT_EQ(0, exr_reader_rows(reader, row, 1, band.data()));
+        expect_row(row, band.data());
     }
+    // All four rows in one call: each takes its own chroma, not the last row's.
+    ASSERT_EQ(0, exr_reader_rows(reader, 0, 4, band.data()));
+    for (int row = 0; row < 4; row++)
+        expect_row(row, &band[16 * row]);
     exr_reader_close(reader);
 }
 
