@@ -1,21 +1,14 @@
 #include "cli/command_line.h"
 
-#include <cctype>
-#include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
-#include <sched.h>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
 PictorProgram usage_program = PICTOR_TOHALF;
-const char *input_path = "";
-const char *output_path = "";
-bool float_output = false;
-const char *threads_word = nullptr;
+CommandLineScan stores;
 
 const char *const TOHALF_USAGE[] = {
     "\nUSAGE: \n",
@@ -25,6 +18,7 @@ const char *const TOHALF_USAGE[] = {
     "-o \t\toutput file in ILM exr (.exr)\n",
     "--float \twrite 32-bit float channels, every value kept, instead of half floats\n",
     "--threads N \tuse at most N threads (by default, every processor it may run on)\n",
+    "--version \tprint the program's name and version\n",
 };
 
 const char *const FROMHALF_USAGE[] = {
@@ -34,7 +28,22 @@ const char *const FROMHALF_USAGE[] = {
     "-i \t\tinput file in ILM exr (.exr)\n",
     "-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n",
     "--threads N \tuse at most N threads (by default, every processor it may run on)\n",
+    "--version \tprint the program's name and version\n",
 };
+
+bool is(const char *word, const char *option)
+{
+    return strcmp(word, option) == 0;
+}
+
+void note_unknown(CommandLineScan *scan, const char *word)
+{
+    for (const char *seen : scan->unknown) {
+        if (is(seen, word))
+            return;
+    }
+    scan->unknown.push_back(word);
+}
 
 }  // namespace
 
@@ -45,21 +54,26 @@ void command_line_set_program(PictorProgram program)
 
 CommandLineScan scan_command_line(int argc, const char *const *argv)
 {
-    CommandLineScan scan = {"", "", argc < 2, false, false, nullptr};
+    CommandLineScan scan;
+    scan.help = argc < 2;
     for (int i = 1; i < argc && !scan.help && !scan.version; i++) {
         const char *word = argv[i];
-        if (strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0) {
+        if (is(word, "--help") || is(word, "-h")) {
             scan.help = true;
-        } else if (strcmp(word, "--version") == 0) {
+        } else if (is(word, "--version")) {
             scan.version = true;
-        } else if (strcmp(word, "--float") == 0) {
+        } else if (is(word, "--float") && usage_program == PICTOR_TOHALF) {
             scan.float_output = true;
-        } else if (strcmp(word, "--threads") == 0) {
+        } else if (is(word, "--threads")) {
             scan.threads = i + 1 < argc ? argv[++i] : "";
-        } else if (strcmp(word, "-i") == 0 && i + 1 < argc) {
+        } else if (is(word, "-i") && i + 1 < argc) {
             scan.input_path = argv[++i];
-        } else if (strcmp(word, "-o") == 0 && i + 1 < argc) {
+            scan.input_given = true;
+        } else if (is(word, "-o") && i + 1 < argc) {
             scan.output_path = argv[++i];
+            scan.output_given = true;
+        } else if (word[0] == '-') {
+            note_unknown(&scan, word);
         }
     }
     return scan;
@@ -72,10 +86,22 @@ void parse_command_line(int argc, const char *const *argv)
         print_usage();
     if (scan.version)
         print_version();
-    input_path = scan.input_path;
-    output_path = scan.output_path;
-    float_output = scan.float_output;
-    threads_word = scan.threads;
+    for (const char *word : scan.unknown)
+        fprintf(stderr, "pictor: Ignoring unknown option %s.\n", word);
+    stores = scan;
+}
+
+int command_line_check_paths(const CommandLineScan &scan)
+{
+    for (const char *option : {"-i", "-o"}) {
+        bool empty = is(option, "-i") ? scan.input_given && !scan.input_path[0]
+                                      : scan.output_given && !scan.output_path[0];
+        if (empty) {
+            fprintf(stderr, "pictor: %s was given an empty file name.\n", option);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 void print_usage(void)
@@ -98,38 +124,29 @@ void print_version(void)
     exit(0);
 }
 
+const CommandLineScan &command_line(void)
+{
+    return stores;
+}
+
 const char *command_line_input_path(void)
 {
-    return input_path;
+    return stores.input_path;
 }
 
 const char *command_line_output_path(void)
 {
-    return output_path;
-}
-
-bool command_line_float_output(void)
-{
-    return float_output;
-}
-
-const char *command_line_threads_word(void)
-{
-    return threads_word;
+    return stores.output_path;
 }
 
 int command_line_threads(const char *word)
 {
-    if (!word) {
-        cpu_set_t allowed;
-        int count = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
-        return count > 0 ? count : 1;
-    }
-    char *end;
-    errno = 0;
-    long count = strtol(word, &end, 10);
-    if (!isdigit((unsigned char)word[0]) || *end != '\0' || errno != 0 || count < 1 ||
-        count > INT32_MAX) {
+    // Digits only; a count beyond what an int holds is capped like any other large one.
+    long long count = 0;
+    const char *c = word;
+    for (; *c >= '0' && *c <= '9'; c++)
+        count = count * 10 + (*c - '0') > INT_MAX ? INT_MAX : count * 10 + (*c - '0');
+    if (c == word || *c != '\0' || count < 1) {
         fprintf(stderr, "pictor: --threads takes a number of threads from 1 up, not \"%s\".\n",
                 word);
         return 0;

@@ -1,21 +1,28 @@
 // The command line shared by both converters: -i <input>, -o <output>, -h or --help, --version,
-// --threads N, and for pictor_tohalf --float.
+// --threads N, and for pictor_tohalf --float. Other words that begin with "-" are named once on
+// stderr and passed over; other words are passed over without a word.
 #ifndef PICTOR_CLI_COMMAND_LINE_H
 #define PICTOR_CLI_COMMAND_LINE_H
+
+#include <vector>
 
 enum PictorProgram { PICTOR_TOHALF, PICTOR_FROMHALF };
 
 // What a walk over the words finds, without acting on it.
 struct CommandLineScan {
-    const char *input_path;   // last -i path, "" when none
-    const char *output_path;  // last -o path, "" when none
-    bool help;                // -h, --help, or no words at all
-    bool version;             // --version (before any help request)
-    bool float_output;        // --float
-    const char *threads;      // the word after the last --threads, null when none
+    const char *input_path = "";   // last -i path, "" when none
+    const char *output_path = "";  // last -o path, "" when none
+    bool input_given = false;      // -i was given a path (maybe an empty one)
+    bool output_given = false;
+    bool help = false;             // -h, --help, or no words at all
+    bool version = false;          // --version (before any help request)
+    bool float_output = false;     // --float (pictor_tohalf)
+    const char *threads = nullptr; // the word after the last --threads, null when none
+    std::vector<const char *> unknown;  // words that look like options and are none, each once
 };
 
-// Selects whose usage text print_usage writes; PICTOR_TOHALF until called.
+// Selects whose usage text print_usage writes, and whose options are known; PICTOR_TOHALF
+// until called.
 void command_line_set_program(PictorProgram program);
 
 // Walks the words as parse_command_line does and stops at the first help or version request.
@@ -23,8 +30,12 @@ void command_line_set_program(PictorProgram program);
 CommandLineScan scan_command_line(int argc, const char *const *argv);
 
 // Fills the path stores; a help request (or no words) ends the process through print_usage,
-// a version request through print_version.
+// a version request through print_version. Names each unknown option on stderr ("pictor:
+// Ignoring unknown option --flaot.").
 void parse_command_line(int argc, const char *const *argv);
+
+// Refuses -i or -o given an empty path, which names no file. Returns 0, or -1 after a message.
+int command_line_check_paths(const CommandLineScan &scan);
 
 // Writes the usage text to stderr and ends the process with exit status 0.
 [[noreturn]] void print_usage(void);
@@ -33,15 +44,14 @@ void parse_command_line(int argc, const char *const *argv);
 // with exit status 0.
 [[noreturn]] void print_version(void);
 
-// The stores filled by parse_command_line; empty strings and false until then.
+// The stores filled by parse_command_line; empty until then.
+const CommandLineScan &command_line(void);
 const char *command_line_input_path(void);
 const char *command_line_output_path(void);
-bool command_line_float_output(void);
-const char *command_line_threads_word(void);  // null when --threads was not given
 
-// The threads a conversion may use: the number word says (1 or more; word from --threads), or,
-// for a null word, the processors this process may run on. Returns 0 after a "pictor: "
-// message when the word is no such number.
+// The threads a conversion may use, as the word after --threads says: a number from 1 up
+// (larger than an int holds counts as the largest). Returns 0 after a "pictor: " message when
+// the word is no such number.
 int command_line_threads(const char *word);
 
 #endif

@@ -1,21 +1,31 @@
 #include "cli/conversion_threads.h"
-#include "cli/command_line.h"
 #include "exr_io/exr_threads.h"
 #include "runtime/worker_pool.h"
 
+#include <sched.h>
+
+int processors_available(void)
+{
+    cpu_set_t allowed;
+    int count = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
+    return count > 0 ? count : 1;
+}
+
 WorkerPool *start_conversion_threads(int threads)
 {
-    int processors = command_line_threads(nullptr);
+    int processors = processors_available();
     int count = threads < processors ? threads : processors;
     WorkerPool *workers = count > 1 ? worker_pool_start(count) : nullptr;
     exr_use_threads(worker_pool_submit, workers, workers ? worker_pool_size(workers) : 0);
     return workers;
 }
 
-int fit_library_threads(WorkerPool *workers, int blocks_per_band)
+int fit_library_threads(WorkerPool *workers, int blocks_per_band, bool worth_threads)
 {
     if (!workers)
         return 0;
+    if (!worth_threads)
+        blocks_per_band = 0;
     // A block larger than a band: one block at a time, on the calling thread, as on one thread.
     int threads = worker_pool_size(workers);
     if (threads > blocks_per_band)

@@ -6,6 +6,9 @@
 
 struct WorkerPool;
 
+// The processors this process may run on (its affinity mask, as taskset sets it), at least 1.
+int processors_available(void);
+
 // Starts the workers for at most threads threads (no more than the processors this process
 // may run on), and hands the library's work to them. Returns null for one thread, or when no
 // worker could be started: then everything runs on the calling thread. Call before any file
@@ -15,9 +18,10 @@ WorkerPool *start_conversion_threads(int threads);
 // The library keeps two blocks of scanlines in flight for each thread it counts, whatever
 // work it is given: it counts no more threads than a band holds blocks, none where a block is
 // larger than a band (it then keeps one), so that its memory stays within a few bands' worth on
-// any number of processors. Returns the threads it counts (0: it works on the calling thread).
-// Call before the file is opened.
-int fit_library_threads(WorkerPool *workers, int blocks_per_band);
+// any number of processors; and none where its blocks are not worth another thread
+// (exr_blocks_worth_threads). Returns the threads it counts (0: it works on the calling
+// thread). Call before the file is opened.
+int fit_library_threads(WorkerPool *workers, int blocks_per_band, bool worth_threads);
 
 // Gives the library's work back to the calling thread and ends the workers.
 void stop_conversion_threads(WorkerPool *workers);

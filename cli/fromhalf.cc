@@ -14,6 +14,7 @@
 #include "runtime/worker_pool.h"
 #include "exr_io/exr_half.h"
 #include "exr_io/exr_reader.h"
+#include "exr_io/exr_threads.h"
 #include "rgbe/rgbe.h"
 
 #include <ImfCRgbaFile.h>
@@ -86,16 +87,21 @@ int end_run(int status)
 // How the picture is cut into bands: as many blocks of the file's compression a band as there
 // are workers, at least LEAST_BAND_ROWS scanlines, within the budget. The bands hold four floats
 // a pixel, and four halves besides where the reader gives halves.
-BandLayout make_layout(int32_t picture_width, int32_t picture_height)
+uint64_t band_pixel_bytes(void)
 {
     bool floats = exr_reader_row_kind(reader) == EXR_ROWS_FLOAT;
-    uint64_t bytes = BAND_POOL_SIZE * (4 * sizeof(float) + (floats ? 0 : sizeof(ImfRgba)));
+    return BAND_POOL_SIZE * (4 * sizeof(float) + (floats ? 0 : sizeof(ImfRgba)));
+}
+
+BandLayout make_layout(int32_t picture_width, int32_t picture_height)
+{
+    uint64_t bytes = band_pixel_bytes();
     int32_t block = exr_reader_block_rows(reader);
     int64_t wanted = (int64_t)block * (workers ? worker_pool_size(workers) : 1);
     if (wanted < LEAST_BAND_ROWS)
         wanted = LEAST_BAND_ROWS;
-    return band_layout(picture_width, picture_height, bytes,
-                       (int32_t)(wanted < INT32_MAX ? wanted : INT32_MAX), block);
+    return band_layout(picture_width, picture_height, bytes, band_rows_wanted(picture_width, wanted),
+                       block);
 }
 
 // What the header alone says of the file, before the library opens it.
@@ -116,11 +122,40 @@ Verdict judge_file(void)
 // Refuses, before anything is allocated, a picture whose bands or blocks can't be held or that
 // its file can't plausibly hold. Every decision rests on the file and fixed limits alone.
 // Returns 0 or -1 after a message.
+// A size in bytes as people read it: "1.3 GB", "96 MB".
+void print_bytes(double bytes)
+{
+    if (bytes >= 1024.0 * 1024 * 1024)
+        fprintf(stderr, "%.1f GB", bytes / (1024.0 * 1024 * 1024));
+    else
+        fprintf(stderr, "%.0f MB", bytes / (1024.0 * 1024));
+}
+
+// Why a file's picture can't be held: rows too wide for the bands, or blocks too large.
+void report_too_large(const char *input)
+{
+    fprintf(stderr, "pictor: Cannot convert %s: ", input);
+    if (layout.rows == 0) {
+        fprintf(stderr, "its rows of %d pixels would take ", width);
+        print_bytes((double)width * band_pixel_bytes());
+        fprintf(stderr, "; the limit is %llu pixels a row (",
+                (unsigned long long)(BAND_POOL_BYTES / band_pixel_bytes()));
+        print_bytes(BAND_POOL_BYTES);
+        fputs(").\n", stderr);
+    } else {
+        fputs("a block of its rows would take ", stderr);
+        print_bytes((double)exr_reader_block_bytes(reader));
+        fputs("; the limit is ", stderr);
+        print_bytes(LARGEST_BLOCK_BYTES);
+        fputs(".\n", stderr);
+    }
+}
+
 int check_size(const char *input, Verdict verdict)
 {
     layout = make_layout(width, height);
     if (verdict == FILE_TOO_LARGE || layout.rows == 0) {
-        fputs("pictor: Cannot allocate memory.\n", stderr);
+        report_too_large(input);
         return -1;
     }
     if (verdict == FILE_DAMAGED ||
@@ -321,7 +356,9 @@ int fromhalf_run(int argc, const char *const *argv)
         print_version();
     if (scan.help && scan.input_path[0] == '\0')
         print_usage();
-    int threads = command_line_threads(scan.threads);
+    if (command_line_check_paths(scan) != 0)
+        return 1;
+    int threads = scan.threads ? command_line_threads(scan.threads) : processors_available();
     if (threads == 0)
         return 1;
     workers = start_conversion_threads(threads);
@@ -344,7 +381,9 @@ int fromhalf_run(int argc, const char *const *argv)
         // The library keeps two blocks in flight for each of its threads, at least one.
         BandLayout planned = make_layout(exr_reader_width(reader), exr_reader_height(reader));
         int library_threads =
-            fit_library_threads(workers, planned.rows / exr_reader_block_rows(reader));
+            fit_library_threads(workers, planned.rows / exr_reader_block_rows(reader),
+                                exr_blocks_worth_threads(exr_reader_compression(reader),
+                                                         exr_reader_block_bytes(reader)));
         uint64_t blocks = library_threads > 0 ? 2 * (uint64_t)library_threads : 1;
         bound_allocations(open_memory + OPEN_MEMORY_PER_ROW * (uint64_t)exr_reader_height(reader) +
                           OPEN_MEMORY_PER_BLOCK_BYTE * blocks * exr_reader_block_bytes(reader));
@@ -375,7 +414,8 @@ int fromhalf_run(int argc, const char *const *argv)
                 DUMP_PATH);
         return end_run(1);
     }
-    if (output_path[0] != '\0' && same_place(output_path, DUMP_PATH)) {
+    if (output_path[0] != '\0' && same_place(output_path, DUMP_PATH) &&
+        !(is_null_device(output_path) && is_null_device(DUMP_PATH))) {
         fprintf(stderr, "pictor: The output %s is the dump file %s; one would overwrite the other.\n",
                 output_path, DUMP_PATH);
         return end_run(1);

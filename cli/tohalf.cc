@@ -65,6 +65,8 @@ double *decoded;                   // the rows being decoded (RgbPixelBuffer of 
 WorkerPool *workers;               // null when the conversion runs on one thread
 ExrScanlineWriter *writer;
 bool write_failed;                 // the writer reported a failed row
+bool read_failed;                  // the codec reported the pixel data
+int read_error;                    // and the system's error, when a read failed (else 0)
 bool float_output;                 // --float: 32-bit float channels instead of halves
 uint64_t clamped_pixels;           // of the whole picture
 double brightest;
@@ -122,7 +124,7 @@ int check_size(void)
     // many rows as a band, up to DECODE_ROWS.
     uint64_t band_bytes = BAND_POOL_SIZE * (float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
     uint64_t decoded_bytes = 3 * sizeof(double);
-    int32_t wanted = BLOCK_ROWS * (workers ? 2 * worker_pool_size(workers) : 1);
+    int32_t wanted = band_rows_wanted(width, BLOCK_ROWS * (workers ? 2 * worker_pool_size(workers) : 1));
     layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, BLOCK_ROWS);
     uint64_t decoded_rows_bytes = DECODE_ROWS * decoded_bytes * (uint64_t)width;
     if (layout.rows > DECODE_ROWS && decoded_rows_bytes < BAND_POOL_BYTES) {
@@ -280,8 +282,11 @@ int decode_band(void *, int64_t index, void *data)
     for (int32_t row = 0; row < rows; row += DECODE_ROWS) {
         int32_t count_rows = std::min(DECODE_ROWS, rows - row);
         double *pixel = decoded;
-        if (rgbe_get_scanline_band(input, pixel, width, count_rows, &scanlines) != 0)
+        if (rgbe_get_scanline_band(input, pixel, width, count_rows, &scanlines) != 0) {
+            read_error = ferror(input) ? errno : 0;
+            read_failed = true;
             return 1;
+        }
         size_t count = (size_t)count_rows * (size_t)width;
         if (apply_gamma) {
             for (size_t i = 0; i < 3 * count; i++)
@@ -339,6 +344,16 @@ void report_clamped(void)
                 (unsigned long long)clamped_pixels, brightest);
 }
 
+// After the codec's message for the input: a line that names the file, with the system's
+// reason where a read failed.
+void name_unreadable_input(const char *path, int error)
+{
+    if (error)
+        fprintf(stderr, "pictor: Cannot read %s: %s\n", path, strerror(error));
+    else
+        fprintf(stderr, "pictor: Cannot read %s.\n", path);
+}
+
 // Reads the input's header and prepares everything the bands need. Returns 0 or -1 after a
 // message.
 int load_header(void)
@@ -346,14 +361,21 @@ int load_header(void)
     const char *path = command_line_input_path();
     input = fopen(path, "rb");
     if (!input) {
+        int error = errno;
         fprintf(stderr, "Cannot open input file %s\n", path);
+        if (path[0] == '\0')
+            fputs("pictor: No input file given (-i input.hdr).\n", stderr);
+        else
+            fprintf(stderr, "pictor: Cannot open %s: %s\n", path, strerror(error));
         return -1;
     }
     setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
     if (rgbe_header_read_noting(input, &width, &height, &header_info, note_skipped_factor,
-                                nullptr) != 0 ||
-        check_size() != 0 ||
-        allocate_bands() != 0)
+                                nullptr) != 0) {
+        name_unreadable_input(path, ferror(input) ? errno : 0);
+        return -1;
+    }
+    if (check_size() != 0 || allocate_bands() != 0)
         return -1;
     scanlines.flat = false;
     choose_factors();
@@ -364,7 +386,7 @@ int load_header(void)
 int convert(StagedOutput *staged, const char *output)
 {
     const char *path = staged->write_path.c_str();
-    fit_library_threads(workers, layout.rows / BLOCK_ROWS);
+    fit_library_threads(workers, layout.rows / BLOCK_ROWS, true);  // PIZ
     writer = float_output ? exr_writer_open_float(path, width, height)
                           : exr_writer_open(path, width, height);
     if (!writer) {
@@ -373,6 +395,7 @@ int convert(StagedOutput *staged, const char *output)
         return -1;
     }
     write_failed = false;
+    read_failed = false;
     clamped_pixels = 0;
     brightest = 0.0;
     BandStages stages = {decode_band, write_band, nullptr, false, nullptr};
@@ -383,8 +406,10 @@ int convert(StagedOutput *staged, const char *output)
     if (status != 0) {
         exr_writer_abandon(writer);
         writer = nullptr;
+        if (read_failed)
+            name_unreadable_input(command_line_input_path(), read_error);
         if (!write_failed)
-            return -1;  // the codec has reported the pixel data
+            return -1;  // the input's failure has been reported
         report_picture();
         fprintf(stderr, "pictor: Cannot write %s.\n", output);
         return -1;
@@ -405,9 +430,12 @@ int tohalf_run(int argc, const char *const *argv)
 {
     command_line_set_program(PICTOR_TOHALF);
     parse_command_line(argc, argv);
-    const char *input_path = command_line_input_path();
-    const char *output = command_line_output_path();
-    float_output = command_line_float_output();
+    const CommandLineScan &words = command_line();
+    if (command_line_check_paths(words) != 0)
+        return 1;
+    const char *input_path = words.input_path;
+    const char *output = words.output_path;
+    float_output = words.float_output;
     printf("The infilename is : %s\n", input_path);
     printf("The outfilename is : %s\n", output);
     fflush(stdout);
@@ -424,7 +452,7 @@ int tohalf_run(int argc, const char *const *argv)
                 stream);
         return 1;
     }
-    int threads = command_line_threads(command_line_threads_word());
+    int threads = words.threads ? command_line_threads(words.threads) : processors_available();
     if (threads == 0)
         return 1;
     workers = start_conversion_threads(threads);

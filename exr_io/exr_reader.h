@@ -60,6 +60,10 @@ uint64_t exr_reader_least_bytes(const ExrScanlineReader *reader);
 // 0 when the header could not be read.
 uint64_t exr_reader_block_bytes(const ExrScanlineReader *reader);
 
+// The file's compression (the library's Imf::Compression number); -1 when the header could not
+// be read.
+int exr_reader_compression(const ExrScanlineReader *reader);
+
 // What exr_reader_rows gives: rows of the library's RGBA halves (ImfRgba, width a row; see
 // exr_half.h to widen them), or of four 32-bit floats a pixel (red, green, blue, alpha; 4 x
 // width a row).

@@ -1,6 +1,7 @@
 #include "exr_io/exr_threads.h"
 
 #include <IlmThreadPool.h>
+#include <ImfCompression.h>
 
 #include <mutex>
 #include <new>
@@ -59,6 +60,19 @@ void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads)
         }
         IlmThread::ThreadPool::globalThreadPool().setThreadProvider(provider);
         provider_installed = true;
+    }
+}
+
+bool exr_blocks_worth_threads(int compression, uint64_t block_bytes)
+{
+    switch (compression) {
+    case Imf::NO_COMPRESSION:
+    case Imf::RLE_COMPRESSION:
+        return false;
+    case Imf::PIZ_COMPRESSION:
+        return true;
+    default:
+        return block_bytes >= (16u << 10);
     }
 }
 

@@ -20,6 +20,13 @@ BandLayout band_layout(int32_t width, int32_t height, uint64_t bytes_per_pixel,
     return BandLayout{(int32_t)rows, height};
 }
 
+int32_t band_rows_wanted(int32_t width, int64_t rows_for_work)
+{
+    int64_t least = width > 0 ? (LEAST_BAND_PIXELS + width - 1) / width : 1;
+    int64_t rows = rows_for_work > least ? rows_for_work : least;
+    return (int32_t)(rows < INT32_MAX ? rows : INT32_MAX);
+}
+
 int64_t band_count(const BandLayout &layout)
 {
     if (layout.height <= 0 || layout.rows <= 0)

@@ -25,6 +25,15 @@ const uint64_t BAND_POOL_BYTES = 96u << 20;
 // (everything the conversion holds for a row of a band: the pool and its work buffers), whole
 // multiples of unit where there is room for one. A conversion that holds buffers of a fixed
 // number of rows besides passes the budget that they leave.
+// The fewest pixels a band holds where the picture has them: the hand-over of a band between
+// threads, and each call of the library, cost the same whatever the band holds, so narrow
+// pictures get bands of many rows.
+const int64_t LEAST_BAND_PIXELS = 1 << 16;
+
+// The rows a band of a picture width pixels wide should hold: rows_for_work, or more where they
+// hold fewer than LEAST_BAND_PIXELS pixels.
+int32_t band_rows_wanted(int32_t width, int64_t rows_for_work);
+
 struct BandLayout {
     int32_t rows;    // of a full band; 0 when not even a band of one row fits the budget
     int32_t height;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -85,28 +86,56 @@ bool may_replace(const std::string &path, uid_t owner)
     return geteuid() == 0 || shared_folder_allows(path, owner);
 }
 
-// The file a chain of symbolic links leads to, followed by hand so that a dangling link gives
-// the path it would create. Returns false with *refusal set at a link that the kernel would
-// not follow.
-bool follow_links(const std::string &path, std::string *target, const char **refusal)
+// The path with every symbolic link on the way replaced by what it says, followed by hand as
+// the kernel would follow it: the folders' links, and the last part's when follow_last is set
+// (a dangling link there gives the path it would create). Returns false with *refusal set at a
+// link that the kernel would not follow in a shared folder (when refusal is not null); after too
+// many links, the rest is left for the open to refuse.
+bool resolve_links(const std::string &path, bool follow_last, std::string *resolved,
+                   const char **refusal)
 {
-    std::string at = path;
-    for (int hops = 0; hops < 40; hops++) {
+    std::vector<std::string> parts;  // what is left to walk, last part first
+    auto push_parts = [&parts](const std::string &text) {
+        size_t end = text.size();
+        while (end > 0) {
+            size_t slash = text.rfind('/', end - 1);
+            size_t begin = slash == std::string::npos ? 0 : slash + 1;
+            if (end > begin)
+                parts.push_back(text.substr(begin, end - begin));
+            if (slash == std::string::npos)
+                break;
+            end = slash;
+        }
+    };
+    std::string at = path.size() > 0 && path[0] == '/' ? "/" : "";
+    push_parts(path);
+    for (int hops = 0; !parts.empty();) {
+        std::string part = parts.back();
+        parts.pop_back();
+        std::string next = at.empty() ? part : at == "/" ? "/" + part : at + "/" + part;
         struct stat st;
-        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            break;
-        if (refusal && !shared_folder_allows(at, st.st_uid)) {
+        if ((parts.empty() && !follow_last) || hops >= 40 || lstat(next.c_str(), &st) != 0 ||
+            !S_ISLNK(st.st_mode)) {
+            at = next;
+            continue;
+        }
+        if (refusal && !shared_folder_allows(next, st.st_uid)) {
             *refusal = ANOTHER_USERS_LINK;
             return false;
         }
         std::vector<char> text(PATH_MAX + 1);
-        ssize_t length = readlink(at.c_str(), text.data(), PATH_MAX);
-        if (length <= 0)
-            break;
-        std::string next(text.data(), (size_t)length);
-        at = next[0] == '/' ? next : directory_of(at) + "/" + next;
+        ssize_t length = readlink(next.c_str(), text.data(), PATH_MAX);
+        if (length <= 0) {
+            at = next;
+            continue;
+        }
+        hops++;
+        std::string target(text.data(), (size_t)length);
+        if (target[0] == '/')
+            at = "/";
+        push_parts(target);
     }
-    *target = at;
+    *resolved = at.empty() ? "." : at;
     return true;
 }
 
@@ -294,13 +323,15 @@ int staged_output_begin(StagedOutput *out, const char *path, StagedUse use)
     out->refusal = nullptr;
     struct stat st;
     if (use == STAGED_DUMP) {
-        out->place_fd = dump_place(path, &out->refusal);
+        if (!resolve_links(path, false, &out->target, &out->refusal))
+            return STAGED_REFUSED;
+        out->place_fd = dump_place(out->target.c_str(), &out->refusal);
         if (out->refusal)
             return STAGED_REFUSED;
         if (out->place_fd >= 0)
             return 0;  // written in place, from start to end
     } else {
-        if (!follow_links(path, &out->target, &out->refusal))
+        if (!resolve_links(path, true, &out->target, &out->refusal))
             return STAGED_REFUSED;
         if (lstat(out->target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             out->refusal = strerror(EISDIR);
@@ -397,8 +428,8 @@ bool same_place(const char *a, const char *b)
     if (same_file(a, b))
         return true;
     std::string ta, tb;
-    follow_links(a, &ta, nullptr);
-    follow_links(b, &tb, nullptr);
+    resolve_links(a, true, &ta, nullptr);
+    resolve_links(b, true, &tb, nullptr);
     if (base_of(ta) != base_of(tb))
         return false;
     char *da = realpath(directory_of(ta).c_str(), nullptr);
@@ -409,10 +440,54 @@ bool same_place(const char *a, const char *b)
     return same;
 }
 
+namespace {
+
+// The standard descriptors that were closed when the program started (bit fd), which
+// keep_standard_streams_open put on /dev/null.
+int closed_at_start;
+
+// The standard descriptor (0, 1 or 2) that path names through this process's own descriptors
+// (/dev/stdout, /dev/fd/1, /proc/self/fd/1), whatever that descriptor is open on; else -1.
+int descriptor_named(const char *path)
+{
+    std::string at = path;
+    for (int hops = 0; hops < 40; hops++) {
+        std::string base = base_of(at);
+        if (base.size() == 1 && base[0] >= '0' && base[0] <= '2') {
+            char *folder = realpath(directory_of(at).c_str(), nullptr);
+            std::string own = "/proc/" + std::to_string(getpid());
+            bool ours = folder && (std::string(folder) == own + "/fd" ||
+                                   (strncmp(folder, (own + "/task/").c_str(), own.size() + 6) == 0 &&
+                                    base_of(folder) == "fd"));
+            free(folder);
+            if (ours)
+                return base[0] - '0';
+        }
+        struct stat st;
+        std::vector<char> text(PATH_MAX + 1);
+        ssize_t length;
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+            (length = readlink(at.c_str(), text.data(), PATH_MAX)) <= 0)
+            return -1;
+        std::string next(text.data(), (size_t)length);
+        at = next[0] == '/' ? next : directory_of(at) + "/" + next;
+    }
+    return -1;
+}
+
+}  // namespace
+
 const char *standard_stream_name(const char *path)
 {
     static const int FDS[] = {1, 2, 0};
     static const char *const NAMES[] = {"output", "error", "input"};
+    // A stream closed at the start is on /dev/null now; what would go to it is lost, not
+    // written into a file that takes its name.
+    int named = descriptor_named(path);
+    for (int i = 0; i < 3; i++) {
+        if (named == FDS[i] && (closed_at_start & (1 << named)))
+            return NAMES[i];
+    }
     struct stat st, stream;
     if (stat(path, &st) != 0)
         return nullptr;
@@ -426,11 +501,18 @@ const char *standard_stream_name(const char *path)
     return nullptr;
 }
 
+bool is_null_device(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
+}
+
 void keep_standard_streams_open(void)
 {
     for (int fd = 0; fd < 3; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
+        closed_at_start |= 1 << fd;
         int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0 && null_fd != fd) {
             dup2(null_fd, fd);

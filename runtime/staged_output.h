@@ -68,9 +68,14 @@ bool same_file(const char *a, const char *b);
 bool same_place(const char *a, const char *b);
 
 // "input", "output" or "error" when path names this process's standard input, output or
-// error (/dev/stdout, or the file they are redirected to), else null. Writing there would mix
-// the picture with the progress text, or replace a file the shell opened.
+// error (/dev/stdout, or the file they are redirected to; for a stream closed at the start,
+// /dev/stdout and its like), else null. Writing there would mix the picture with the progress
+// text, replace a file the shell opened, or lose the picture.
 const char *standard_stream_name(const char *path);
+
+// True when path leads to the null device, which takes anything and keeps nothing: two outputs
+// there can't overwrite each other.
+bool is_null_device(const char *path);
 
 // Opens /dev/null on each of the descriptors 0, 1 and 2 that is not open, so that no file of
 // the run can take a standard stream's place: what is written to a closed stream is lost, as

@@ -59,9 +59,11 @@ TEST(CommandLine, Threads)
     EXPECT_STREQ("3", scan({"-i", "a", "--threads", "3"}).threads);
     EXPECT_EQ(nullptr, scan({"-i", "a"}).threads);
     EXPECT_EQ(1, command_line_threads("1"));
-    EXPECT_EQ(64, command_line_threads("64"));
-    EXPECT_LE(1, command_line_threads(nullptr));  // the processors it may run on
-    for (const char *word : {"0", "-2", "two", "", "3x", "99999999999"}) {
+    EXPECT_EQ(64, command_line_threads("064"));
+    // Any number from 1 up, however large, is taken; the processors cap it.
+    EXPECT_EQ(2147483647, command_line_threads("99999999999"));
+    EXPECT_EQ(2147483647, command_line_threads("2147483648"));
+    for (const char *word : {"0", "00", "-2", "+2", " 2", "two", "", "3x"}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(0, command_line_threads(word)) << word;
         EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"" + std::string(word) + "\".\n",
@@ -75,6 +77,40 @@ TEST(CommandLine, Threads)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("", r.out);
     EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"many\".\n", r.err);
+}
+
+// Words that look like options and are none are named once each, and passed over as before;
+// an empty path is refused before any work, naming its option.
+TEST(CommandLine, UnknownOptionsAndEmptyPaths)
+{
+    EXPECT_EQ((std::vector<std::string>{"--flaot", "-float", "--threads=1", "--output"}), [] {
+        std::vector<std::string> words;
+        for (const char *word : scan({"--flaot", "-float", "x", "--threads=1", "--flaot", "--output", "y"}).unknown)
+            words.push_back(word);
+        return words;
+    }());
+    ScratchDir dir;
+    write_rgbe_picture(dir / "in.hdr", 9, 2, exact_pixels(9, 2));
+    RunOptions options;
+    options.cwd = dir.path;
+    RunResult r = run_program(tohalf_path(), {"-i", "in.hdr", "--flaot", "-o", "out.exr", "--flaot", "-float"},
+                              options);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("pictor: Ignoring unknown option --flaot.\npictor: Ignoring unknown option -float.\n"
+              "\npictor: Done.\n", r.err);
+    ASSERT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "in.exr"}, options).status);
+    r = run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr", "--float"}, options);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("pictor: Ignoring unknown option --float.\n\npictor: Done.\n", r.err);
+    for (const std::string &program : {tohalf_path(), fromhalf_path()}) {
+        r = run_program(program, {"-i", "", "-o", "out"}, options);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("pictor: -i was given an empty file name.\n", r.err);
+        r = run_program(program, {"-i", "in.exr", "-o", ""}, options);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("pictor: -o was given an empty file name.\n", r.err);
+    }
 }
 
 TEST(CommandLine, ParseFillsTheStores)

@@ -51,7 +51,7 @@ TEST(FaultInjection, TohalfAllocations)
     } cases[] = {
         {SCENE_BYTES, 1, paths, "Could not allocate memory for scene_IO \n"},
         {4 * BAND_BYTES, 1, paths, "Could not allocate memory for scene \n"},  // the pool
-        {WORK_BYTES, 1, paths, "RGBE error: unable to allocate buffer space\n"},
+        {WORK_BYTES, 1, paths, "RGBE error: unable to allocate buffer space\npictor: Cannot read in.hdr.\n"},
     };
     for (const Case &c : cases) {
         RunResult r = run_failing(tohalf_path(), dir, {"-i", "in.hdr", "-o", "out.exr"}, c.size, c.nth);
@@ -120,7 +120,7 @@ TEST(FaultInjection, InsideThePipeline)
                                   WORK_BYTES, band);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("The infilename is : in.hdr\nThe outfilename is : out.exr\n", r.out);
-        EXPECT_EQ("RGBE error: unable to allocate buffer space\n", r.err);
+        EXPECT_EQ("RGBE error: unable to allocate buffer space\npictor: Cannot read in.hdr.\n", r.err);
         EXPECT_EQ("in.hdr ", sorted_names(dir.path));
     }
     // The RGBE writer without planes from its second row on: the rest of the picture is flat,
@@ -156,7 +156,7 @@ TEST(FaultInjection, NoThreadCanBeStarted)
     write_file(dir / "in.hdr", whole.substr(0, whole.size() * 2 / 3));
     RunResult r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "out.exr"}, options);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("RGBE read error: unexpected end of file\n", r.err);
+    EXPECT_EQ("RGBE read error: unexpected end of file\npictor: Cannot read in.hdr.\n", r.err);
     EXPECT_EQ("back.hdr in.exr in.hdr inscanline_out.raw ", sorted_names(dir.path));
 }
 
@@ -165,10 +165,11 @@ TEST(FaultInjection, TohalfOnARadianceFileCutAnywhere)
     ScratchDir dir;
     write_rgbe_picture(dir / "full.hdr", 12, 3, exact_pixels(12, 3));
     std::string bytes = read_file(dir / "full.hdr");
+    const std::string named = "pictor: Cannot read in.hdr.\n";
     const std::vector<std::string> messages = {
-        "RGBE read error: unexpected end of file\n", "RGBE bad file format: bad initial token\n",
-        "RGBE bad file format: missing image size specifier\n",
-        "RGBE bad file format: no FORMAT specifier found\n"};
+        "RGBE read error: unexpected end of file\n" + named, "RGBE bad file format: bad initial token\n" + named,
+        "RGBE bad file format: missing image size specifier\n" + named,
+        "RGBE bad file format: no FORMAT specifier found\n" + named};
     RunOptions options;
     options.cwd = dir.path;
     for (size_t cut = 0; cut < bytes.size(); cut++) {

@@ -144,6 +144,14 @@ TEST(Fromhalf, InputFailures)
         EXPECT_NE(std::string::npos, r.err.find(name));
         EXPECT_EQ("pictor: Cannot open " + name + ".\n", r.err.substr(r.err.find('\n') + 1));
     }
+    // A pipe can't be read twice, nor sought in: refused at once, whether or not its writer
+    // has finished.
+    ASSERT_EQ(0, mkfifo((dir / "pipe.exr").c_str(), 0600));
+    RunResult piped = fromhalf(dir.path, {"-i", "pipe.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, piped.status);
+    EXPECT_EQ("exrinput: pipe.exr is a pipe; OpenEXR files are read from files that can be sought in.\n"
+              "pictor: Cannot open pipe.exr.\n", piped.err);
+    unlink((dir / "pipe.exr").c_str());
     // No -i at all: nothing is read past the command line.
     RunResult r = fromhalf(dir.path, {"-o", "out.hdr"});
     EXPECT_EQ(1, r.status);
@@ -203,6 +211,11 @@ TEST(Fromhalf, PathsThatMustNotBeWritten)
         EXPECT_EQ("pictor: The output " + dump + " is the dump file inscanline_out.raw; one would overwrite the other.\n", r.err);
     }
     EXPECT_EQ(1u, list_dir(dir.path).size());
+    // The null device as both, the dump by its link: nothing can overwrite anything.
+    ASSERT_EQ(0, symlink("/dev/null", (dir / "inscanline_out.raw").c_str()));
+    r = fromhalf(dir.path, {"-i", "in.exr", "-o", "/dev/null"});
+    EXPECT_EQ(0, r.status) << r.err;
+    unlink((dir / "inscanline_out.raw").c_str());
     // Options in another order: the parsed -i path is read.
     r = fromhalf(dir.path, {"-o", "out.hdr", "-i", "in.exr"});
     EXPECT_EQ(0, r.status);
@@ -391,6 +404,10 @@ TEST(Fromhalf, OtherUsersTrapsInSharedFoldersAreRefused)
     ASSERT_EQ(0, lchown((dir / "render.exr").c_str(), 1000, 1000));
     ASSERT_EQ(0, mkfifo((dir / "inscanline_out.raw").c_str(), 0666));
     ASSERT_EQ(0, chown((dir / "inscanline_out.raw").c_str(), 1000, 1000));
+    // Another user's link on the way to the output, to a folder of theirs.
+    ASSERT_EQ(0, mkdir((dir / "theirs").c_str(), 0777));
+    ASSERT_EQ(0, symlink("theirs", (dir / "lnkdir").c_str()));
+    ASSERT_EQ(0, lchown((dir / "lnkdir").c_str(), 1000, 1000));
     RunOptions options;
     options.cwd = dir.path;
     options.timeout_seconds = 20;  // a pipe written into would block: nobody reads it
@@ -398,12 +415,17 @@ TEST(Fromhalf, OtherUsersTrapsInSharedFoldersAreRefused)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("pictor: Cannot write render.exr: it is another user's link in a shared folder (sticky and "
               "writable by all), not followed\n", r.err);
+    r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "lnkdir/x.exr"}, options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot write lnkdir/x.exr: it is another user's link in a shared folder (sticky and "
+              "writable by all), not followed\n", r.err);
+    EXPECT_EQ(0u, list_dir(dir / "theirs").size());
     r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
     EXPECT_EQ(255, r.status);
     EXPECT_EQ("pictor: Cannot write inscanline_out.raw: it is another user's pipe in a shared folder (sticky "
               "and writable by all), not written into\n", r.err);
     EXPECT_EQ("somebody else's file", read_file(dir / "victim"));
-    EXPECT_EQ(5u, list_dir(dir.path).size());  // nothing written, nothing left
+    EXPECT_EQ(7u, list_dir(dir.path).size());  // nothing written, nothing left
 }
 
 // The bytes of a file with value written offset bytes after the start of name.
@@ -422,6 +444,12 @@ TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
     int32_t tall[4] = {0, -(1 << 30) + 2, 0, (1 << 30) - 2};  // about 2^31 lines of PIZ blocks
     int32_t huge = 2000000000;  // a text of 2 GB in their place
     write_file(dir / "tall.exr", patched(one, "dataWindow", 21, std::string((char *)tall, 16)));
+    int32_t wide[4] = {0, 0, 83886080, 0};
+    write_file(dir / "wide.exr", patched(one, "dataWindow", 21, std::string((char *)wide, 16)));
+    RunResult w = fromhalf(dir.path, {"-i", "wide.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, w.status);
+    EXPECT_EQ("pictor: Cannot convert wide.exr: its rows of 83886081 pixels would take 7.5 GB; the limit is "
+              "1048576 pixels a row (96 MB).\n", w.err);
     std::string text_attribute = patched(one, "channels", 0, std::string("channelz\0string", 16));
     write_file(dir / "attribute.exr", patched(text_attribute, "channelz", 16, std::string((char *)&huge, 4)));
     // The tall one is refused by its header alone; the other ends in the bound of its open.

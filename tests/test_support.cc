@@ -257,8 +257,10 @@ const char TOHALF_USAGE[] =
     "\nUSAGE: \npictor_tohalf  -i input.hdr -o output.exr \nOPTIONS: \n"
     "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n"
     "--float \twrite 32-bit float channels, every value kept, instead of half floats\n"
-    "--threads N \tuse at most N threads (by default, every processor it may run on)\n";
+    "--threads N \tuse at most N threads (by default, every processor it may run on)\n"
+    "--version \tprint the program's name and version\n";
 const char FROMHALF_USAGE[] =
     "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
     "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n"
-    "--threads N \tuse at most N threads (by default, every processor it may run on)\n";
+    "--threads N \tuse at most N threads (by default, every processor it may run on)\n"
+    "--version \tprint the program's name and version\n";

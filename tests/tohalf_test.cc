@@ -148,19 +148,21 @@ TEST(Tohalf, FactorLinesPassedOverAreNamed)
 TEST(Tohalf, InputFailures)
 {
     ScratchDir dir;
+    const std::string READ = "pictor: Cannot read in.hdr.\n";
     struct Case {
         std::vector<std::string> args;
         std::string in, out, file, err;
     } cases[] = {
-        {{"-i", "missing.hdr", "-o", "out.exr"}, "missing.hdr", "out.exr", "", "Cannot open input file missing.hdr\n"},
-        {{"-o", "out.exr"}, "", "out.exr", "", "Cannot open input file \n"},
-        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#!RGBE\n", "RGBE bad file format: bad initial token\n"},
-        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: unexpected end of file\n"},
+        {{"-i", "missing.hdr", "-o", "out.exr"}, "missing.hdr", "out.exr", "",
+         "Cannot open input file missing.hdr\npictor: Cannot open missing.hdr: No such file or directory\n"},
+        {{"-o", "out.exr"}, "", "out.exr", "", "Cannot open input file \npictor: No input file given (-i input.hdr).\n"},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#!RGBE\n", "RGBE bad file format: bad initial token\n" + READ},
+        {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "", "RGBE read error: unexpected end of file\n" + READ},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", std::string("#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 9\n\2\2\0\10\1", 46),
-         "RGBE bad file format: wrong scanline width\n"},
-        {{"-i", ".", "-o", "out.exr"}, ".", "out.exr", "", "RGBE read error: Is a directory\n"},
+         "RGBE bad file format: wrong scanline width\n" + READ},
+        {{"-i", ".", "-o", "out.exr"}, ".", "out.exr", "", "RGBE read error: Is a directory\npictor: Cannot read .: Is a directory\n"},
         {{"-i", "in.hdr", "-o", "out.exr"}, "in.hdr", "out.exr", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 2 +X 3\nabcdefgh",
-         "RGBE read error: unexpected end of file\n"},
+         "RGBE read error: unexpected end of file\n" + READ},
     };
     for (const Case &c : cases) {
         if (c.in == "in.hdr")
@@ -202,7 +204,7 @@ TEST(Tohalf, BandBoundaries)
         RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(path_lines("in.hdr", "out.exr"), r.out);
-        EXPECT_EQ("RGBE read error: unexpected end of file\n", r.err);
+        EXPECT_EQ("RGBE read error: unexpected end of file\npictor: Cannot read in.hdr.\n", r.err);
         EXPECT_EQ(3u, list_dir(dir.path).size()) << row;  // in, coded, head: nothing else
     }
 }
@@ -235,7 +237,7 @@ TEST(Tohalf, SizesThatCantBeConverted)
     write_file(dir / "in.hdr", header + std::string("\2\2\0\x08\0", 5));
     ASSERT_EQ(0, truncate((dir / "in.hdr").c_str(), (off_t)(header.size() + 12L * 4194305)));
     RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr"});
-    EXPECT_EQ("RGBE bad file format: bad scanline data\n", r.err);
+    EXPECT_EQ("RGBE bad file format: bad scanline data\npictor: Cannot read in.hdr.\n", r.err);
     EXPECT_EQ(1u, list_dir(dir.path).size());
 }
 
@@ -331,6 +333,13 @@ TEST(Tohalf, ReplacedOutputsKeepWhatUsersRelyOn)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ(path_lines("in.hdr", "/dev/stdout"), r.out);
     EXPECT_EQ("pictor: Cannot write /dev/stdout: it is this program's standard output.\n", r.err);
+    // Closed, it is on /dev/null while the program runs: still no place for the picture.
+    options.user = 0;
+    options.close_stdout = true;
+    r = run_program(tohalf_path(), {"-i", "in.hdr", "-o", "/dev/stdout"}, options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("pictor: Cannot write /dev/stdout: it is this program's standard output.\n", r.err);
+    EXPECT_EQ(0, run_program(tohalf_path(), {"-i", "in.hdr", "-o", "/dev/null"}, options).status);
     EXPECT_EQ(5u, list_dir(dir.path).size());
 }
 

@@ -162,7 +162,7 @@ if [ -f "$fail_malloc" ]; then
   }
   W=1234
   fault "first picture buffer" pictor_tohalf m.hdr $((W * 3 * 24)) $((W * 3 * 24)) 1
-  fault "second picture buffer" pictor_tohalf m.hdr $((W * 3 * 24)) $((4 * W * 3 * 8)) 2 1
+  fault "second picture buffer" pictor_tohalf m.hdr $((4 * W * 3 * 8)) $((4 * W * 3 * 8))
   fault "codec planes" pictor_tohalf m.hdr $((4 * W)) $((4 * W))
   fault "row" pictor_tohalf m.hdr $((32 * W)) $((32 * W))
   fault "writer half row" pictor_tohalf m.hdr $((8 * W)) $((8 * W))
@@ -170,7 +170,7 @@ if [ -f "$fail_malloc" ]; then
   fault "reader row" pictor_fromhalf m.exr $((32 * W)) $((32 * W))
   fault "pixel buffer" pictor_fromhalf m.exr $((W * 3 * 24)) $((W * 3 * 24))
   fault "dump record" pictor_fromhalf m.exr $((16 * W)) $((16 * W))
-  fault "coder planes" pictor_fromhalf m.exr $((4 * W)) $((4 * W + 64))
+  fault "coder planes" pictor_fromhalf m.exr $((4 * W + 64)) $((4 * W + 64))
 fi
 
 echo "compared $((same + differ)) cases: $same the same, $differ different"
