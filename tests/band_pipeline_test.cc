@@ -1,5 +1,9 @@
+#include "cli/conversion_threads.h"
+#include "exr_io/exr_threads.h"
 #include "runtime/band_pipeline.h"
 #include "runtime/worker_pool.h"
+
+#include <ImfCompression.h>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +15,7 @@ namespace {
 // Fill writes the band's number into it; drain records what it finds. Either fails at a
 // chosen band.
 struct Trace {
-    int64_t fill_fails_at = -1, drain_fails_at = -1;
+    int64_t fill_fails_at = -1, drain_fails_at = -1, drain_too_fails_at = -1;
     std::vector<int64_t> drained, drained_too;
 };
 
@@ -28,11 +32,16 @@ int drain(void *context, int64_t index, void *band)
     return index == trace->drain_fails_at ? 9 : 0;
 }
 
-// A second drain, after the first: records what it finds and never fails.
+// A second drain, after the first: records what it finds. It fails at its band late, so that
+// the first drain has failed at a later band by then.
 int drain_too(void *context, int64_t index, void *band)
 {
-    ((Trace *)context)->drained_too.push_back(*(int64_t *)band == index ? index : -1);
-    return 0;
+    Trace *trace = (Trace *)context;
+    trace->drained_too.push_back(*(int64_t *)band == index ? index : -1);
+    if (index != trace->drain_too_fails_at)
+        return 0;
+    usleep(50000);
+    return 11;
 }
 
 // Each case in turn on one thread, with fill on the workers, with drain there, and with both
@@ -74,7 +83,40 @@ TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
             }
         }
     }
+    // The second drain fails at band 500, the first at band 501 before that: band 500's failure
+    // is the one reported, whichever stage met it.
+    for (int mode : {0, 3}) {
+        int64_t pool_bands[BAND_POOL_SIZE];
+        void *pool[BAND_POOL_SIZE];
+        for (int i = 0; i < BAND_POOL_SIZE; i++)
+            pool[i] = &pool_bands[i];
+        Trace trace;
+        trace.drain_fails_at = 501;
+        trace.drain_too_fails_at = 500;
+        BandStages stages = {fill, drain, &trace, true, drain_too};
+        EXPECT_EQ(11, run_band_pipeline(stages, pool, 1000, mode ? workers : nullptr)) << mode;
+    }
     worker_pool_stop(workers);
+}
+
+// The library gets no more threads than a band holds blocks, none where a block is larger than a
+// band, and none for blocks not worth another thread.
+TEST(ConversionThreads, TheLibraryGetsNoMoreThreadsThanItsBlocksCanUse)
+{
+    WorkerPool *workers = worker_pool_start(4);
+    ASSERT_NE(nullptr, workers);
+    EXPECT_EQ(4, fit_library_threads(workers, 8, true));
+    EXPECT_EQ(4, fit_library_threads(workers, 4, true));
+    EXPECT_EQ(2, fit_library_threads(workers, 2, true));
+    EXPECT_EQ(0, fit_library_threads(workers, 0, true));  // a block larger than a band
+    EXPECT_EQ(0, fit_library_threads(workers, 8, false));
+    EXPECT_EQ(0, fit_library_threads(nullptr, 8, true));
+    stop_conversion_threads(workers);
+    EXPECT_FALSE(exr_blocks_worth_threads(Imf::RLE_COMPRESSION, 1 << 20));
+    EXPECT_FALSE(exr_blocks_worth_threads(Imf::NO_COMPRESSION, 1 << 20));
+    EXPECT_TRUE(exr_blocks_worth_threads(Imf::PIZ_COMPRESSION, 256));
+    EXPECT_FALSE(exr_blocks_worth_threads(Imf::ZIPS_COMPRESSION, 8 << 10));
+    EXPECT_TRUE(exr_blocks_worth_threads(Imf::ZIPS_COMPRESSION, 32 << 10));
 }
 
 TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)

@@ -2,6 +2,7 @@
 
 #include "rgbe/rgbe.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/ptrace.h>
@@ -71,6 +73,29 @@ std::vector<std::string> list_dir(const std::string &path)
     closedir(dir);
     return names;
 }
+
+namespace {
+
+// Takes a sample of the signals each thread of pid holds, keeping for each thread those it held
+// in every sample so far.
+void note_blocked_signals(pid_t pid, std::map<std::string, unsigned long long> *blocked)
+{
+    std::string proc = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string &task : list_dir(proc)) {
+        std::string status = read_file(proc + "/" + task + "/status");
+        size_t at = status.find("SigBlk:");
+        if (at == std::string::npos)
+            continue;
+        unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+        auto seen = blocked->find(task);
+        if (seen == blocked->end())
+            (*blocked)[task] = mask;
+        else
+            seen->second &= mask;
+    }
+}
+
+}  // namespace
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const RunOptions &options)
@@ -137,12 +162,14 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     }
     RunResult result;
     result.status = -1;
+    result.signal = 0;
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
     int open_pipes = 2;
     time_t deadline = time(nullptr) + options.timeout_seconds;
     bool timed_out = false;
     bool signalled = false;
+    std::map<std::string, unsigned long long> blocked;  // by thread: held in every sample
     while (open_pipes > 0) {
         int wait_ms = (int)(deadline - time(nullptr)) * 1000;
         if ((options.signal_on_temporary || options.limits_on_temporary) && !signalled) {
@@ -156,6 +183,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
             if (wait_ms > 0 && poll(fds, 2, 1) == 0)
                 continue;
         }
+        if (signalled && options.limits_on_temporary)
+            note_blocked_signals(pid, &blocked);
         if (wait_ms <= 0 || poll(fds, 2, wait_ms) == 0) {
             timed_out = true;
             kill(pid, SIGKILL);
@@ -178,6 +207,13 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     for (int i = 0; i < 2; i++)
         if (fds[i].fd >= 0)
             close(fds[i].fd);
+    std::string main_thread = std::to_string(pid);
+    if (blocked.count(main_thread))
+        result.blocked.push_back(blocked[main_thread]);
+    for (const auto &thread : blocked) {
+        if (thread.first != main_thread)
+            result.blocked.push_back(thread.second);
+    }
     int status = 0;
     struct rusage usage = {};
     wait4(pid, &status, 0, &usage);
@@ -187,7 +223,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     else if (WIFEXITED(status))
         result.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
-        result.status = 128 + WTERMSIG(status);
+        result.status = 128 + (result.signal = WTERMSIG(status));
     return result;
 }
 

@@ -22,8 +22,13 @@ struct RunResult {
     std::string out;  // standard output
     std::string err;  // standard error
     int status;       // exit status, or 128 + signal, or -1 when it timed out
+    int signal;       // the signal that ended it, 0 when it exited
     long peak_kb;     // peak resident memory
     std::string limits;  // /proc/PID/limits, with RunOptions::limits_on_temporary
+    // The signals each thread held (SigBlk of /proc/PID/task/TID/status) in every sample taken
+    // from the moment a hidden file appeared to the end of the run, the main thread's first,
+    // with RunOptions::limits_on_temporary.
+    std::vector<unsigned long long> blocked;
 };
 
 struct RunOptions {
@@ -35,7 +40,8 @@ struct RunOptions {
     int signal_on_temporary = 0;            // sent once a hidden file appears in cwd
     bool kill_at_first_rename = false;      // SIGKILL as the program enters its first rename
     bool close_stdout = false;              // started with descriptor 1 closed
-    bool limits_on_temporary = false;       // RunResult::limits read once a hidden file appears
+    bool limits_on_temporary = false;       // RunResult::limits and blocked read once a hidden
+                                            // file appears
     int umask_bits = -1;                    // the umask, when 0 or more
 };
 

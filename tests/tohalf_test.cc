@@ -4,6 +4,7 @@
 #include "rgbe/rgbe.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,6 +146,57 @@ TEST(Tohalf, FactorLinesPassedOverAreNamed)
     expect_picture(dir / "out.exr", pixels, 9, 2, 4.0);
 }
 
+// Values too bright for a half float are stored as 65504 and counted: one in each of seven
+// bands (a pool of four, so bands are reused), each the last value of its band, on one thread
+// and on several. An exposure of 1.00178 brings 65280 to 65512.6, which narrows to
+// 65504 and is no value too bright; 65536 becomes 65769.3.
+TEST(Tohalf, ClampingCountsExactlyTheTooBrightPixels)
+{
+    ScratchDir dir;
+    const int width = 2047, height = 199;  // on one thread, bands of 32 rows; the last of 7,
+                                            // decoded as 4 rows and 3: an odd count of values
+    std::vector<double> pixels = exact_pixels(width, height);
+    for (int c = 0; c < 3; c++)
+        pixels[c] = 65280;
+    std::vector<size_t> bright;
+    for (int row : {31, 63, 95, 127, 159, 191, 198}) {
+        size_t at = ((size_t)row * width + width - 1) * 3;
+        pixels[at] = pixels[at + 1] = 1;
+        pixels[at + 2] = 65536;
+        bright.push_back(at + 2);
+    }
+    write_rgbe_picture(dir / "in.hdr", width, height, pixels, "EXPOSURE=1.00178\n");
+    const double m = std::pow((double)1.00178f, 2.0);
+    char warning[200];
+    snprintf(warning, sizeof warning, "pictor: 7 pixels are brighter than a half float holds (brightest: %g); "
+             "they are stored as 65504. Use --float to keep them.\n", 65536 * m);
+    for (std::string threads : {"1", "4"}) {
+        RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr", "--threads", threads});
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(warning + DONE, r.err) << threads;
+        HalfPicture p = read_halves(dir / "out.exr");
+        ASSERT_EQ((size_t)width * height, p.pixels.size());
+        EXPECT_EQ(0x7bff, p.pixels[0].r);  // 65512.6: 65504, uncounted
+        for (size_t at : bright) {
+            EXPECT_EQ(0x7bff, p.pixels[at / 3].b) << at;
+            EXPECT_EQ(half_of((float)(1e-6 * m)), p.pixels[at / 3].r) << at;  // 1 in 65536: the floor
+        }
+    }
+    // With --float the values are kept, alpha is 0, and only what passes a float's range is
+    // clamped: the largest RGBE value with an exposure of 4.
+    const double largest = 255 * std::ldexp(1.0, 119);
+    write_rgbe_picture(dir / "in.hdr", 9, 1, std::vector<double>(27, largest), "EXPOSURE=4\n");
+    RunResult r = tohalf(dir, {"-i", "in.hdr", "-o", "out.exr", "--float"});
+    EXPECT_EQ(0, r.status);
+    snprintf(warning, sizeof warning, "pictor: 9 pixels are brighter than a 32-bit float holds (brightest: %g); "
+             "they are stored as %g.\n", largest * 16, (double)FLT_MAX);
+    EXPECT_EQ(warning + DONE, r.err);
+    std::vector<float> values = read_float_rgba(dir / "out.exr");
+    ASSERT_EQ(36u, values.size());
+    for (size_t i = 0; i < values.size(); i++)
+        EXPECT_EQ(i % 4 == 3 ? 0.0f : FLT_MAX, values[i]) << i;
+}
+
 TEST(Tohalf, InputFailures)
 {
     ScratchDir dir;
@@ -282,22 +334,26 @@ TEST(Tohalf, ReplacedOutputsKeepWhatUsersRelyOn)
     ScratchDir dir;
     std::vector<double> pixels = exact_pixels(10, 3);
     write_rgbe_picture(dir / "in.hdr", 10, 3, pixels);
-    // A link is followed: its target is replaced, keeping mode, owner and group; the link stays.
-    write_file(dir / "private.exr", "earlier");
+    // A link is followed: its target is replaced, keeping mode (set-id and sticky bits too),
+    // owner and group; the link stays.
     bool root = geteuid() == 0;  // to give files away, and to become another user
     unsigned owner = root ? 1000 : geteuid(), group = root ? 1000 : getegid();
-    ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), 0640));
-    ASSERT_EQ(0, chown((dir / "private.exr").c_str(), owner, group));
     ASSERT_EQ(0, symlink("private.exr", (dir / "link.exr").c_str()));
-    ASSERT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "link.exr"}).status);
-    expect_picture(dir / "private.exr", pixels, 10, 3);
     struct stat st;
-    ASSERT_EQ(0, lstat((dir / "link.exr").c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ASSERT_EQ(0, stat((dir / "private.exr").c_str(), &st));
-    EXPECT_EQ(0640u, st.st_mode & 07777);
-    EXPECT_EQ(owner, st.st_uid);
-    EXPECT_EQ(group, st.st_gid);
+    for (mode_t mode : {0640, 02755, 04755, 01644}) {
+        write_file(dir / "private.exr", "earlier");
+        ASSERT_EQ(0, chown((dir / "private.exr").c_str(), owner, group));
+        ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), mode));
+        ASSERT_EQ(0, tohalf(dir, {"-i", "in.hdr", "-o", "link.exr"}).status);
+        expect_picture(dir / "private.exr", pixels, 10, 3);
+        ASSERT_EQ(0, lstat((dir / "link.exr").c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        ASSERT_EQ(0, stat((dir / "private.exr").c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 07777);
+        EXPECT_EQ(owner, st.st_uid);
+        EXPECT_EQ(group, st.st_gid);
+    }
+    ASSERT_EQ(0, chmod((dir / "private.exr").c_str(), 0640));
     // A relative link in a folder of its own leads from that folder.
     ASSERT_EQ(0, mkdir((dir / "sub").c_str(), 0755));
     write_file(dir / "sub/private.exr", "earlier");
