@@ -4,6 +4,17 @@
 
 #include <sched.h>
 
+namespace {
+
+// The library's blocks go first in the workers' queues: its call waits for them on the calling
+// thread.
+void submit_library_block(void *workers, void (*run)(void *), void *block)
+{
+    worker_pool_submit((WorkerPool *)workers, WORK_LIBRARY, run, block);
+}
+
+}  // namespace
+
 int processors_available(void)
 {
     cpu_set_t allowed;
@@ -16,7 +27,7 @@ WorkerPool *start_conversion_threads(int threads)
     int processors = processors_available();
     int count = threads < processors ? threads : processors;
     WorkerPool *workers = count > 1 ? worker_pool_start(count) : nullptr;
-    exr_use_threads(worker_pool_submit, workers, workers ? worker_pool_size(workers) : 0);
+    exr_use_threads(submit_library_block, workers, workers ? worker_pool_size(workers) : 0);
     return workers;
 }
 
@@ -30,7 +41,7 @@ int fit_library_threads(WorkerPool *workers, int blocks_per_band, bool worth_thr
     int threads = worker_pool_size(workers);
     if (threads > blocks_per_band)
         threads = blocks_per_band > 0 ? blocks_per_band : 0;
-    exr_use_threads(worker_pool_submit, workers, threads);
+    exr_use_threads(submit_library_block, workers, threads);
     return threads;
 }
 

@@ -1,13 +1,8 @@
-#include "runtime/cleanup_signals.h"
 #include "cli/converters.h"
-#include "runtime/memory_limits.h"
-#include "runtime/staged_output.h"
+#include "runtime/program_start.h"
 
 int main(int argc, char **argv)
 {
-    keep_standard_streams_open();
-    keep_freed_memory();
-    remove_temporary_files_on_signals();
-    limit_address_space();
+    start_program(true);  // a damaged file may ask the library for gigabytes
     return fromhalf_run(argc, argv);
 }

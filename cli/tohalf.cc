@@ -2,31 +2,35 @@
 // --float, 32-bit float file), with the gamma and exposure of the picture's header applied. The
 // picture moves through in bands of rows: a worker decodes a band, applies gamma and exposure
 // and narrows it; the calling thread hands it to the library, which compresses its blocks on
-// the workers. Only a few bands are ever held, whatever the picture's height. Values too bright
-// for the output's type are stored as its largest value, never as an infinity, and counted for
-// one warning at the end.
+// the workers. Values too bright for the output's type are stored as its largest value, never
+// as an infinity, and counted for one warning at the end.
 #include "cli/command_line.h"
+#include "cli/conversion.h"
 #include "cli/conversion_threads.h"
 #include "cli/converters.h"
 #include "exr_io/exr_half.h"
 #include "exr_io/exr_writer.h"
 #include "rgbe/rgbe.h"
-#include "runtime/band_pipeline.h"
 #include "runtime/memory_limits.h"
 #include "runtime/staged_output.h"
 #include "runtime/worker_pool.h"
 
 #include <ImfCRgbaFile.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <emmintrin.h>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
 #include <sys/stat.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -38,8 +42,8 @@ struct Band {
     double brightest;  // the largest of their values
 };
 
-// Rows of a block of the output's PIZ compression: a band holds as many blocks as there are
-// workers, so that the library compresses them side by side.
+// Rows of a block of the output's PIZ compression: a band holds two blocks for each worker, so
+// that the library compresses them side by side.
 const int32_t BLOCK_ROWS = 32;
 
 // Rows decoded at a time, into a buffer that stays in the processor's cache while gamma,
@@ -50,54 +54,40 @@ const int32_t DECODE_ROWS = 4;
 const float HALF_OVERFLOW = 65520.0f;
 const double HALF_LARGEST = 65504.0;
 
-// One run's state.
-FILE *input;
-int32_t width;
-int32_t height;
-BandLayout layout;
-RgbeHeaderInfo header_info;
-RgbeScanlineState scanlines;       // carried from one band to the next
-bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
-double gamma_power, multiplier;
-Band bands[BAND_POOL_SIZE];
-char *band_memory;                 // the bands' pixels, one allocation
-double *decoded;                   // the rows being decoded (RgbPixelBuffer of DECODE_ROWS rows)
-WorkerPool *workers;               // null when the conversion runs on one thread
-ExrScanlineWriter *writer;
-bool write_failed;                 // the writer reported a failed row
-bool read_failed;                  // the codec reported the pixel data
-int read_error;                    // and the system's error, when a read failed (else 0)
-bool float_output;                 // --float: 32-bit float channels instead of halves
-uint64_t clamped_pixels;           // of the whole picture
-double brightest;
-char *skipped_notes;               // warnings for factor lines the header reader passed over
-size_t skipped_notes_length;
-// The RGBE decoder takes a few bytes at a time: a large buffer saves system calls.
-char input_buffer[1 << 18];
+// The OpenEXR library keeps tables of 16 bytes per row of the file it writes, from its open on.
+// A picture taller than this is begun only when its input is a regular file that can hold its
+// pixels, so that no header of a few bytes makes the library fill gigabytes; a shorter one is
+// decoded until its data ends.
+const int32_t TALL_PICTURE_ROWS = 1 << 22;
 
-// Releases what a run opened and allocated; every run ends here, whatever its outcome.
-int end_run(int status)
-{
-    stop_conversion_threads(workers);  // first: they worked on the bands released below
-    workers = nullptr;
-    if (input)
-        fclose(input);
-    input = nullptr;
-    free(decoded);
-    decoded = nullptr;
-    free(band_memory);
-    band_memory = nullptr;
-    for (Band &band : bands)
-        band = Band{};
-    free(skipped_notes);
-    skipped_notes = nullptr;
-    skipped_notes_length = 0;
-    return status;
-}
+// One run's state, beside the Conversion. Changed on the main thread before the pipeline and
+// after it, unless a field says otherwise.
+struct Tohalf {
+    Conversion *run;
+    bool float_output;                 // --float: 32-bit float channels instead of halves
+    FILE *input;                       // read by the decode stage alone while the pipeline runs
+    RgbeHeaderInfo header_info;
+    bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
+    double gamma_power, multiplier;
+    Band bands[BAND_POOL_SIZE];        // each changed by the stage that holds it
+    // The decode stage's own while the pipeline runs: it takes one band at a time.
+    RgbeScanlineState scanlines;       // carried from one band to the next
+    double *decoded;                   // the rows being decoded (RgbPixelBuffer, DECODE_ROWS rows)
+    bool read_failed;                  // the codec reported the pixel data
+    int read_error;                    // and the system's error, when a read failed (else 0)
+    // The write stage's own while the pipeline runs, on the main thread.
+    StagedOutput staged;
+    ExrScanlineWriter *writer;
+    bool write_failed;                 // the writer reported a failed row
+    uint64_t clamped_pixels;           // of the whole picture
+    double brightest;
+    std::string skipped_notes;         // warnings for factor lines the header reader passed over
+    char input_buffer[1 << 18];        // the RGBE decoder takes a few bytes at a time
+};
 
 // The fewest bytes that pixel data of this size can take: a coded row is at least its marker
 // and, in each of its four planes, one run packet per 127 bytes; flat data takes 4 bytes a pixel.
-uint64_t least_pixel_data_bytes(void)
+uint64_t least_pixel_data_bytes(int32_t width, int32_t height)
 {
     uint64_t row_bytes = 4 * (uint64_t)width;
     if (width >= RGBE_RLE_MIN_WIDTH && width <= RGBE_RLE_MAX_WIDTH)
@@ -105,40 +95,37 @@ uint64_t least_pixel_data_bytes(void)
     return row_bytes * (uint64_t)height;
 }
 
-// The OpenEXR library keeps tables of 16 bytes per row of the file it writes, from its open on.
-// A picture taller than this is begun only when its input is a regular file that can hold its
-// pixels, so that no header of a few bytes makes the library fill gigabytes; a shorter one is
-// decoded until its data ends.
-const int32_t TALL_PICTURE_ROWS = 1 << 22;
-
 // Sizes come from the file: refuse what can't be a picture or can't be held, before any buffer
 // is allocated. Every decision rests on the file and fixed limits alone. Returns 0 or -1 after a
 // message.
-int check_size(void)
+int check_size(Tohalf *t)
 {
+    Conversion *run = t->run;
+    int32_t width = run->width, height = run->height;
     if (width < 1 || height < 1) {
         fprintf(stderr, "pictor: Invalid picture size %d x %d.\n", width, height);
         return -1;
     }
     // The bands hold four halves (or floats) a pixel, the rows being decoded three doubles: as
     // many rows as a band, up to DECODE_ROWS.
-    uint64_t band_bytes = BAND_POOL_SIZE * (float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
+    uint64_t band_bytes = BAND_POOL_SIZE * (t->float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
     uint64_t decoded_bytes = 3 * sizeof(double);
-    int32_t wanted = band_rows_wanted(width, BLOCK_ROWS * (workers ? 2 * worker_pool_size(workers) : 1));
-    layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, BLOCK_ROWS);
+    int32_t wanted = band_rows_wanted(
+        width, BLOCK_ROWS * (run->workers ? 2 * worker_pool_size(run->workers) : 1));
+    run->layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, BLOCK_ROWS);
     uint64_t decoded_rows_bytes = DECODE_ROWS * decoded_bytes * (uint64_t)width;
-    if (layout.rows > DECODE_ROWS && decoded_rows_bytes < BAND_POOL_BYTES) {
+    if (run->layout.rows > DECODE_ROWS && decoded_rows_bytes < BAND_POOL_BYTES) {
         BandLayout larger = band_layout(width, height, band_bytes, wanted, BLOCK_ROWS,
                                         BAND_POOL_BYTES - decoded_rows_bytes);
-        if (larger.rows > layout.rows)
-            layout = larger;
+        if (larger.rows > run->layout.rows)
+            run->layout = larger;
     }
     struct stat st;
-    long header_end = ftell(input);
-    bool holds_pixels = fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) &&
+    long header_end = ftell(t->input);
+    bool holds_pixels = fstat(fileno(t->input), &st) == 0 && S_ISREG(st.st_mode) &&
                         header_end >= 0 &&
-                        (uint64_t)(st.st_size - header_end) >= least_pixel_data_bytes();
-    if (layout.rows == 0 || (height > TALL_PICTURE_ROWS && !holds_pixels)) {
+                        (uint64_t)(st.st_size - header_end) >= least_pixel_data_bytes(width, height);
+    if (run->layout.rows == 0 || (height > TALL_PICTURE_ROWS && !holds_pixels)) {
         fprintf(stderr, "pictor: A %d x %d picture does not fit in memory.\n", width, height);
         return -1;
     }
@@ -147,26 +134,27 @@ int check_size(void)
 
 // The rows being decoded stand for the picture as decoded, the bands for the copy that gamma
 // and exposure act on: their failures keep the messages of those two buffers.
-int allocate_bands(void)
+int allocate_bands(Tohalf *t)
 {
-    size_t pixels = (size_t)layout.rows * (size_t)width;
-    decoded = (double *)malloc((size_t)std::min(layout.rows, DECODE_ROWS) * (size_t)width * 3 *
-                               sizeof(double));
-    if (!decoded) {
+    Conversion *run = t->run;
+    size_t pixels = (size_t)run->layout.rows * (size_t)run->width;
+    t->decoded = (double *)malloc((size_t)std::min(run->layout.rows, DECODE_ROWS) *
+                                  (size_t)run->width * 3 * sizeof(double));
+    if (!t->decoded) {
         fputs("Could not allocate memory for scene_IO \n", stderr);
         return -1;
     }
-    size_t band_bytes = pixels * (float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
-    band_memory = (char *)allocate_large(BAND_POOL_SIZE * band_bytes);
-    if (!band_memory) {
+    size_t band_bytes = pixels * (t->float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
+    run->band_memory = (char *)allocate_large(BAND_POOL_SIZE * band_bytes);
+    if (!run->band_memory) {
         fputs("Could not allocate memory for scene \n", stderr);
         return -1;
     }
     for (int i = 0; i < BAND_POOL_SIZE; i++) {
-        if (float_output)
-            bands[i].floats = (float *)(band_memory + i * band_bytes);
-        else
-            bands[i].halves = (ImfRgba *)(band_memory + i * band_bytes);
+        char *memory = run->band_memory + i * band_bytes;
+        t->bands[i] = Band{t->float_output ? nullptr : (ImfRgba *)memory,
+                           t->float_output ? (float *)memory : nullptr, 0, 0.0};
+        run->bands[i] = &t->bands[i];
     }
     return 0;
 }
@@ -176,15 +164,6 @@ int allocate_bands(void)
 bool usable_factor(float value)
 {
     return std::isfinite(value) && value > 0.0f;
-}
-
-void choose_factors(void)
-{
-    gamma_power = header_info.gamma;
-    apply_gamma = gamma_power != 1.0 && usable_factor(header_info.gamma);
-    double exposure = header_info.exposure;
-    apply_exposure = exposure != 1.0 && usable_factor(header_info.exposure);
-    multiplier = pow(exposure, 2.0);
 }
 
 void warn_ignored(const char *name, float value)
@@ -197,53 +176,53 @@ void warn_ignored(const char *name, float value)
 // Keeps the warning for a factor line that the header reader passed over, unless its value is
 // 1, which it would not have changed anything. A warning that can't be kept for lack of memory
 // is lost.
-void note_skipped_factor(void *, const RgbeSkippedFactor *factor)
+void note_skipped_factor(void *context, const RgbeSkippedFactor *factor)
 {
     if (factor->value == 1.0f)
         return;
     char text[200];
-    int length = snprintf(text, sizeof text,
-                          "pictor: Ignoring %s=%g on header line %d; only GAMMA= and EXPOSURE= "
-                          "right after FORMAT= are applied.\n",
-                          factor->name, (double)factor->value, factor->line);
-    char *grown = (char *)realloc(skipped_notes, skipped_notes_length + (size_t)length + 1);
-    if (length < 0 || !grown)
-        return;
-    memcpy(grown + skipped_notes_length, text, (size_t)length + 1);
-    skipped_notes = grown;
-    skipped_notes_length += (size_t)length;
+    snprintf(text, sizeof text,
+             "pictor: Ignoring %s=%g on header line %d; only GAMMA= and EXPOSURE= right after "
+             "FORMAT= are applied.\n", factor->name, (double)factor->value, factor->line);
+    try {
+        ((Tohalf *)context)->skipped_notes += text;
+    } catch (...) {
+    }
 }
 
 // What the conversion reports once the picture is known to decode (or, when the output fails
 // first, as if it did): factors ignored on stderr; factors applied, then the size, on stdout.
-void report_picture(void)
+void report_picture(const Tohalf *t)
 {
-    if (skipped_notes)
-        fputs(skipped_notes, stderr);
-    warn_ignored("gamma", header_info.gamma);
-    warn_ignored("exposure", header_info.exposure);
-    if (apply_gamma)
-        printf("Gamma in RGBE image = %f \n", gamma_power);
-    if (apply_exposure) {
-        printf("Exposure in RGBE image = %f \n", (double)header_info.exposure);
-        printf("expmult %f \n", multiplier);
+    fputs(t->skipped_notes.c_str(), stderr);
+    warn_ignored("gamma", t->header_info.gamma);
+    warn_ignored("exposure", t->header_info.exposure);
+    if (t->apply_gamma)
+        printf("Gamma in RGBE image = %f \n", t->gamma_power);
+    if (t->apply_exposure) {
+        printf("Exposure in RGBE image = %f \n", (double)t->header_info.exposure);
+        printf("expmult %f \n", t->multiplier);
     }
-    printf("The width is : %d\n", width);
-    printf("The height is : %d\n", height);
+    printf("The width is : %d\n", t->run->width);
+    printf("The height is : %d\n", t->run->height);
     fflush(stdout);
 }
 
-// The largest magnitude among count values (none of them NaN), two at a time.
+// The largest magnitude among count values (none of them NaN), two at a time where the
+// processor has SSE2.
 double largest_value(const double *values, size_t count)
 {
+    double largest = 0.0;
+    size_t i = 0;
+#if defined(__SSE2__)
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
     __m128d most = _mm_setzero_pd();
-    size_t i = 0;
     for (; i + 2 <= count; i += 2)
         most = _mm_max_pd(most, _mm_and_pd(_mm_loadu_pd(values + i), magnitude));
     double pair[2];
     _mm_storeu_pd(pair, most);
-    double largest = std::max(pair[0], pair[1]);
+    largest = std::max(pair[0], pair[1]);
+#endif
     for (; i < count; i++)
         largest = std::max(largest, std::fabs(values[i]));
     return largest;
@@ -252,10 +231,10 @@ double largest_value(const double *values, size_t count)
 // Stores the components that would narrow to an infinity as the output's largest value with
 // their sign, and counts their pixels in the band. Decoded values are positive, and so are
 // they after gamma and exposure, or an infinity from them.
-void clamp_rows(Band *band, double *pixel, size_t count)
+void clamp_rows(const Tohalf *t, Band *band, double *pixel, size_t count)
 {
-    const float overflow = float_output ? INFINITY : HALF_OVERFLOW;
-    const double largest = float_output ? FLT_MAX : HALF_LARGEST;
+    const float overflow = t->float_output ? INFINITY : HALF_OVERFLOW;
+    const double largest = t->float_output ? FLT_MAX : HALF_LARGEST;
     if ((float)largest_value(pixel, 3 * count) < overflow)
         return;  // as nearly always
     for (size_t i = 0; i < count; i++, pixel += 3) {
@@ -271,34 +250,31 @@ void clamp_rows(Band *band, double *pixel, size_t count)
     }
 }
 
-// Fill stage: decodes a band a few rows at a time, applies gamma and exposure, and narrows the
-// rows, alpha 0, to the halves or floats that the writer takes.
-int decode_band(void *, int64_t index, void *data)
+// Decode stage, on the workers: decodes a band a few rows at a time, applies gamma and
+// exposure, and narrows the rows, alpha 0, to the halves or floats that the writer takes.
+int decode_band(void *state, int64_t index, void *data)
 {
+    Tohalf *t = (Tohalf *)state;
     Band *band = (Band *)data;
+    const int32_t width = t->run->width, rows = band_rows(t->run->layout, index);
     band->clamped = 0;
     band->brightest = 0.0;
-    int32_t rows = band_rows(layout, index);
     for (int32_t row = 0; row < rows; row += DECODE_ROWS) {
         int32_t count_rows = std::min(DECODE_ROWS, rows - row);
-        double *pixel = decoded;
-        if (rgbe_get_scanline_band(input, pixel, width, count_rows, &scanlines) != 0) {
-            read_error = ferror(input) ? errno : 0;
-            read_failed = true;
+        double *pixel = t->decoded;
+        if (rgbe_get_scanline_band(t->input, pixel, width, count_rows, &t->scanlines) != 0) {
+            t->read_error = ferror(t->input) ? errno : 0;
+            t->read_failed = true;
             return 1;
         }
         size_t count = (size_t)count_rows * (size_t)width;
-        if (apply_gamma) {
-            for (size_t i = 0; i < 3 * count; i++)
-                pixel[i] = pow(pixel[i], gamma_power);
-        }
-        if (apply_exposure) {
-            for (size_t i = 0; i < 3 * count; i++)
-                pixel[i] *= multiplier;
-        }
-        clamp_rows(band, pixel, count);
+        for (size_t i = 0; t->apply_gamma && i < 3 * count; i++)
+            pixel[i] = pow(pixel[i], t->gamma_power);
+        for (size_t i = 0; t->apply_exposure && i < 3 * count; i++)
+            pixel[i] *= t->multiplier;
+        clamp_rows(t, band, pixel, count);
         size_t first = (size_t)row * (size_t)width;
-        if (!float_output) {
+        if (!t->float_output) {
             exr_narrow_rgb_to_rgba(pixel, (uint16_t *)(band->halves + first), count);
             continue;
         }
@@ -313,35 +289,21 @@ int decode_band(void *, int64_t index, void *data)
     return 0;
 }
 
-// Drain stage: writes the band's rows.
-int write_band(void *, int64_t index, void *data)
+// Write stage, on the main thread: writes the band's rows.
+int write_band(void *state, int64_t index, void *data)
 {
+    Tohalf *t = (Tohalf *)state;
     const Band *band = (const Band *)data;
-    int32_t rows = band_rows(layout, index);
-    int status = float_output ? exr_writer_float_rows(writer, band->floats, rows)
-                              : exr_writer_half_rows(writer, band->halves, rows);
+    int32_t rows = band_rows(t->run->layout, index);
+    int status = t->float_output ? exr_writer_float_rows(t->writer, band->floats, rows)
+                                 : exr_writer_half_rows(t->writer, band->halves, rows);
     if (status != 0) {
-        write_failed = true;
+        t->write_failed = true;
         return 1;
     }
-    clamped_pixels += band->clamped;
-    brightest = std::max(brightest, band->brightest);
+    t->clamped_pixels += band->clamped;
+    t->brightest = std::max(t->brightest, band->brightest);
     return 0;
-}
-
-// The warning for values stored as the output's largest value, once the picture is written.
-void report_clamped(void)
-{
-    if (clamped_pixels == 0)
-        return;
-    if (float_output)
-        fprintf(stderr, "pictor: %llu pixels are brighter than a 32-bit float holds (brightest: "
-                        "%g); they are stored as %g.\n",
-                (unsigned long long)clamped_pixels, brightest, (double)FLT_MAX);
-    else
-        fprintf(stderr, "pictor: %llu pixels are brighter than a half float holds (brightest: %g); "
-                        "they are stored as 65504. Use --float to keep them.\n",
-                (unsigned long long)clamped_pixels, brightest);
 }
 
 // After the codec's message for the input: a line that names the file, with the system's
@@ -354,74 +316,113 @@ void name_unreadable_input(const char *path, int error)
         fprintf(stderr, "pictor: Cannot read %s.\n", path);
 }
 
-// Reads the input's header and prepares everything the bands need. Returns 0 or -1 after a
-// message.
-int load_header(void)
+// Opens the input, reads its header and prepares everything the bands need.
+int open_input(void *state, Conversion *run)
 {
-    const char *path = command_line_input_path();
-    input = fopen(path, "rb");
-    if (!input) {
+    Tohalf *t = (Tohalf *)state;
+    t->input = fopen(run->input, "rb");
+    if (!t->input) {
         int error = errno;
-        fprintf(stderr, "Cannot open input file %s\n", path);
-        if (path[0] == '\0')
+        fprintf(stderr, "Cannot open input file %s\n", run->input);
+        if (run->input[0] == '\0')
             fputs("pictor: No input file given (-i input.hdr).\n", stderr);
         else
-            fprintf(stderr, "pictor: Cannot open %s: %s\n", path, strerror(error));
-        return -1;
+            fprintf(stderr, "pictor: Cannot open %s: %s\n", run->input, strerror(error));
+        return 1;
     }
-    setvbuf(input, input_buffer, _IOFBF, sizeof input_buffer);
-    if (rgbe_header_read_noting(input, &width, &height, &header_info, note_skipped_factor,
-                                nullptr) != 0) {
-        name_unreadable_input(path, ferror(input) ? errno : 0);
-        return -1;
+    setvbuf(t->input, t->input_buffer, _IOFBF, sizeof t->input_buffer);
+    if (rgbe_header_read_noting(t->input, &run->width, &run->height, &t->header_info,
+                                note_skipped_factor, t) != 0) {
+        name_unreadable_input(run->input, ferror(t->input) ? errno : 0);
+        return 1;
     }
-    if (check_size() != 0 || allocate_bands() != 0)
-        return -1;
-    scanlines.flat = false;
-    choose_factors();
+    if (check_size(t) != 0 || allocate_bands(t) != 0)
+        return 1;
+    t->gamma_power = t->header_info.gamma;
+    t->apply_gamma = t->gamma_power != 1.0 && usable_factor(t->header_info.gamma);
+    double exposure = t->header_info.exposure;
+    t->apply_exposure = exposure != 1.0 && usable_factor(t->header_info.exposure);
+    t->multiplier = pow(exposure, 2.0);
     return 0;
 }
 
-// Converts the picture into the staged output. Returns 0 or -1 after a message.
-int convert(StagedOutput *staged, const char *output)
+// Stages the output and opens the library's file there.
+int begin_output(void *state, Conversion *run)
 {
-    const char *path = staged->write_path.c_str();
-    fit_library_threads(workers, layout.rows / BLOCK_ROWS, true);  // PIZ
-    writer = float_output ? exr_writer_open_float(path, width, height)
-                          : exr_writer_open(path, width, height);
-    if (!writer) {
-        report_picture();
-        fprintf(stderr, "pictor: Cannot open %s.\n", output);
-        return -1;
+    Tohalf *t = (Tohalf *)state;
+    int begun = staged_output_begin(&t->staged, run->output, STAGED_PICTURE);
+    if (begun != 0) {
+        const char *reason = begun == STAGED_REFUSED ? t->staged.refusal : strerror(errno);
+        report_picture(t);
+        fprintf(stderr, begun == STAGED_REFUSED ? "pictor: Cannot write %s: %s\n"
+                                                : "pictor: Cannot open %s: %s\n",
+                run->output, reason);
+        return 1;
     }
-    write_failed = false;
-    read_failed = false;
-    clamped_pixels = 0;
-    brightest = 0.0;
-    BandStages stages = {decode_band, write_band, nullptr, false, nullptr};
-    void *pool[BAND_POOL_SIZE];
-    for (int i = 0; i < BAND_POOL_SIZE; i++)
-        pool[i] = &bands[i];
-    int status = run_band_pipeline(stages, pool, band_count(layout), workers);
-    if (status != 0) {
-        exr_writer_abandon(writer);
-        writer = nullptr;
-        if (read_failed)
-            name_unreadable_input(command_line_input_path(), read_error);
-        if (!write_failed)
-            return -1;  // the input's failure has been reported
-        report_picture();
-        fprintf(stderr, "pictor: Cannot write %s.\n", output);
-        return -1;
-    }
-    report_picture();
-    status = exr_writer_close(writer);
-    writer = nullptr;
-    if (status != 0) {
-        fprintf(stderr, "pictor: Cannot write %s.\n", output);
-        return -1;
+    fit_library_threads(run->workers, run->layout.rows / BLOCK_ROWS, true);  // PIZ
+    const char *path = staged_output_write_path(&t->staged);
+    t->writer = t->float_output ? exr_writer_open_float(path, run->width, run->height)
+                                : exr_writer_open(path, run->width, run->height);
+    if (!t->writer) {
+        staged_output_discard(&t->staged);
+        report_picture(t);
+        fprintf(stderr, "pictor: Cannot open %s.\n", run->output);
+        return 1;
     }
     return 0;
+}
+
+// The warning for values stored as the output's largest value, once the picture is written.
+void report_clamped(const Tohalf *t)
+{
+    if (t->clamped_pixels == 0)
+        return;
+    if (t->float_output)
+        fprintf(stderr, "pictor: %llu pixels are brighter than a 32-bit float holds (brightest: "
+                        "%g); they are stored as %g.\n",
+                (unsigned long long)t->clamped_pixels, t->brightest, (double)FLT_MAX);
+    else
+        fprintf(stderr, "pictor: %llu pixels are brighter than a half float holds (brightest: %g); "
+                        "they are stored as 65504. Use --float to keep them.\n",
+                (unsigned long long)t->clamped_pixels, t->brightest);
+}
+
+// Completes the file, and puts it in place after its check; or reports why it can't be.
+int finish(void *state, Conversion *run, int status)
+{
+    Tohalf *t = (Tohalf *)state;
+    if (status != 0) {
+        exr_writer_abandon(t->writer);
+        t->writer = nullptr;
+        staged_output_discard(&t->staged);
+        if (t->read_failed)
+            name_unreadable_input(run->input, t->read_error);
+        if (!t->write_failed)
+            return 1;  // the input's failure has been reported
+        report_picture(t);
+        fprintf(stderr, "pictor: Cannot write %s.\n", run->output);
+        return 1;
+    }
+    report_picture(t);
+    status = exr_writer_close(t->writer);
+    t->writer = nullptr;
+    if (status != 0) {
+        staged_output_discard(&t->staged);
+        fprintf(stderr, "pictor: Cannot write %s.\n", run->output);
+        return 1;
+    }
+    if (staged_output_finish(&t->staged, nullptr, true) != 0)
+        return 1;
+    report_clamped(t);
+    return 0;
+}
+
+void release(void *state)
+{
+    Tohalf *t = (Tohalf *)state;
+    if (t->input)
+        fclose(t->input);
+    free(t->decoded);
 }
 
 }  // namespace
@@ -433,48 +434,29 @@ int tohalf_run(int argc, const char *const *argv)
     const CommandLineScan &words = command_line();
     if (command_line_check_paths(words) != 0)
         return 1;
-    const char *input_path = words.input_path;
-    const char *output = words.output_path;
-    float_output = words.float_output;
-    printf("The infilename is : %s\n", input_path);
-    printf("The outfilename is : %s\n", output);
+    printf("The infilename is : %s\n", words.input_path);
+    printf("The outfilename is : %s\n", words.output_path);
     fflush(stdout);
-    if (output[0] == '\0') {
+    if (words.output_path[0] == '\0') {
         fputs("pictor: No output file given (-o output.exr).\n", stderr);
         return 1;
     }
-    if (same_file(input_path, output)) {
-        fprintf(stderr, "pictor: The input and the output are the same file: %s\n", output);
+    if (refuse_same_file(words.input_path, words.output_path) != 0 ||
+        refuse_standard_stream(words.output_path) != 0)
         return 1;
-    }
-    if (const char *stream = standard_stream_name(output)) {
-        fprintf(stderr, "pictor: Cannot write %s: it is this program's standard %s.\n", output,
-                stream);
-        return 1;
-    }
     int threads = words.threads ? command_line_threads(words.threads) : processors_available();
     if (threads == 0)
         return 1;
-    workers = start_conversion_threads(threads);
-    if (load_header() != 0)
-        return end_run(1);
-    StagedOutput staged;
-    int begun = staged_output_begin(&staged, output, STAGED_PICTURE);
-    if (begun != 0) {
-        const char *reason = begun == STAGED_REFUSED ? staged.refusal : strerror(errno);
-        report_picture();
-        fprintf(stderr, begun == STAGED_REFUSED ? "pictor: Cannot write %s: %s\n"
-                                                : "pictor: Cannot open %s: %s\n",
-                output, reason);
-        return end_run(1);
+    std::unique_ptr<Tohalf> t(new (std::nothrow) Tohalf());
+    if (!t) {
+        fputs("pictor: Cannot allocate memory.\n", stderr);
+        return 1;
     }
-    if (convert(&staged, output) != 0) {
-        staged_output_discard(&staged);
-        return end_run(1);
-    }
-    if (staged_output_commit(&staged) != 0)
-        return end_run(1);
-    report_clamped();
-    fputs("\npictor: Done.\n", stderr);
-    return end_run(0);
+    Conversion run = {words.input_path, words.output_path, threads, nullptr, 0, 0, {}, nullptr, {}};
+    t->run = &run;
+    t->float_output = words.float_output;
+    ConversionSteps steps = {t.get(), open_input, begin_output,
+                             {{decode_band, ON_WORKERS}, {write_band, ON_CALLER}}, 2,
+                             finish, release};
+    return run_conversion(&run, steps);
 }

@@ -1,12 +1,8 @@
-#include "runtime/cleanup_signals.h"
 #include "cli/converters.h"
-#include "runtime/memory_limits.h"
-#include "runtime/staged_output.h"
+#include "runtime/program_start.h"
 
 int main(int argc, char **argv)
 {
-    keep_standard_streams_open();
-    keep_freed_memory();
-    remove_temporary_files_on_signals();
+    start_program(false);
     return tohalf_run(argc, argv);
 }

@@ -21,11 +21,4 @@ void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads);
 // the same for a block of any size), from 16 KB a block for the others.
 bool exr_blocks_worth_threads(int compression, uint64_t block_bytes);
 
-// The library learns that its work on other threads is done through counters of its own. Each
-// piece of work, as it ends, and the caller, once a call of the library returns, also pass
-// through a lock of ours, so that what that work wrote or read is plainly ordered before what
-// the caller does next with the same memory, also for tools that can't see inside the library.
-// Call after every call of the library that may have handed work out.
-void exr_tasks_settled(void);
-
 #endif

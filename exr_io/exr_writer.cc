@@ -1,7 +1,5 @@
 #include "exr_io/exr_writer.h"
 #include "exr_io/exr_frame.h"
-#include "exr_io/exr_threads.h"
-#include "exr_io/exr_writer_internal.h"
 
 #include <ImfCRgbaFile.h>
 #include <ImfChannelList.h>
@@ -14,6 +12,17 @@
 #include <cstring>
 #include <exception>
 #include <new>
+
+struct ExrFloatOutput;
+
+struct ExrScanlineWriter {
+    ImfOutputFile *file;     // half floats; null when floats are written
+    ExrFloatOutput *floats;  // 32-bit floats; else null
+    int32_t width;
+    int32_t height;
+    int32_t next_scanline;   // scanlines written so far
+    char *path;              // the file being written, for the check at close
+};
 
 // The general interface's file, for 32-bit float channels.
 struct ExrFloatOutput {
@@ -94,7 +103,6 @@ void release(ExrScanlineWriter *writer)
 {
     delete writer->floats;
     free(writer->path);
-    free(writer->half_row);
     free(writer);
 }
 
@@ -112,7 +120,6 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
     writer->next_scanline = 0;
     writer->width = width;
     writer->height = height;
-    writer->half_row = nullptr;
     writer->path = strdup(path);
     ImfHeader *header = ImfNewHeader();
     if (!writer->path || !header) {
@@ -153,25 +160,13 @@ ExrScanlineWriter *exr_writer_open_float(const char *path, int32_t width, int32_
     return writer;
 }
 
-void exr_writer_narrow(const double *row, int32_t width, ImfRgba *halves)
-{
-    for (int32_t x = 0; x < width; x++, row += 4) {
-        ImfFloatToHalf((float)row[0], &halves[x].r);
-        ImfFloatToHalf((float)row[1], &halves[x].g);
-        ImfFloatToHalf((float)row[2], &halves[x].b);
-        ImfFloatToHalf((float)row[3], &halves[x].a);
-    }
-}
-
 int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32_t rows)
 {
     // The library takes pixel (x, y) from base + x + y * width.
     const ImfRgba *base = exr_frame_base(const_cast<ImfRgba *>(halves), writer->next_scanline,
                                          writer->width);
-    bool written = ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) &&
-                   ImfOutputWritePixels(writer->file, rows);
-    exr_tasks_settled();
-    if (!written)
+    if (!ImfOutputSetFrameBuffer(writer->file, base, 1, (size_t)writer->width) ||
+        !ImfOutputWritePixels(writer->file, rows))
         return fail_library();
     writer->next_scanline += rows;
     return 0;
@@ -190,21 +185,10 @@ int exr_writer_float_rows(ExrScanlineWriter *writer, const float *rgba, int32_t 
         writer->floats->file.setFrameBuffer(frame);
         writer->floats->file.writePixels(rows);
     } catch (const std::exception &e) {
-        exr_tasks_settled();
         return fail_exception(e);
     }
-    exr_tasks_settled();
     writer->next_scanline += rows;
     return 0;
-}
-
-int exr_writer_row(ExrScanlineWriter *writer, const double *row)
-{
-    if (!writer->half_row &&
-        !(writer->half_row = (ImfRgba *)malloc((size_t)writer->width * sizeof(ImfRgba))))
-        return fail_memory();
-    exr_writer_narrow(row, writer->width, writer->half_row);
-    return exr_writer_half_rows(writer, writer->half_row, 1);
 }
 
 // Completes a float file: the library writes its line offsets when the file is destroyed.

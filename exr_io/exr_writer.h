@@ -7,19 +7,9 @@
 
 #include <cstdint>
 
-struct ImfOutputFile;
 struct ImfRgba;
-struct ExrFloatOutput;
 
-struct ExrScanlineWriter {
-    ImfOutputFile *file;    // half floats; null when floats are written
-    ExrFloatOutput *floats; // 32-bit floats; else null
-    ImfRgba *half_row;      // width pixels, for exr_writer_row only (made when first needed)
-    int32_t width;
-    int32_t height;
-    int32_t next_scanline;  // scanlines written so far
-    char *path;             // the file being written, for the check at close
-};
+struct ExrScanlineWriter;
 
 // Creates the file for a width x height picture (both at least 1). Returns null after a
 // message when memory runs out or the library can't create the file.
@@ -28,12 +18,9 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
 // The same for a file of 32-bit float channels, written with exr_writer_float_rows.
 ExrScanlineWriter *exr_writer_open_float(const char *path, int32_t width, int32_t height);
 
-// A row in two steps, so that rows can be narrowed apart from their writing (on another
-// thread): exr_writer_narrow puts a row of width RGBA doubles into halves (to float, then to
-// half); exr_writer_half_rows writes rows of width halves each as the next scanlines. Returns
-// 0, or -1 after a message; after a failure only exr_writer_abandon may follow, as the library
-// can't take a further write to that file.
-void exr_writer_narrow(const double *row, int32_t width, ImfRgba *halves);
+// Writes rows of width pixels of the library's RGBA halves (ImfRgba) as the next scanlines of a
+// file opened with exr_writer_open. Returns 0, or -1 after a message; after a failure only
+// exr_writer_abandon may follow, as the library can't take a further write to that file.
 int exr_writer_half_rows(ExrScanlineWriter *writer, const ImfRgba *halves, int32_t rows);
 
 // Writes rows of width pixels of four floats (red, green, blue, alpha) as the next scanlines

@@ -1,5 +1,4 @@
 #include "runtime/memory_limits.h"
-#include "runtime/memory_limits_internal.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -25,9 +24,7 @@
 #endif
 
 namespace {
-#if defined(PICTOR_ASAN)
-uint64_t allocation_bound;  // checked by the replaced operator new
-#elif !defined(PICTOR_TSAN)
+#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
 struct rlimit unbounded_data;
 bool data_bounded;
 
@@ -49,10 +46,7 @@ uint64_t data_bytes_in_use(void)
 
 void bound_allocations(uint64_t bytes)
 {
-#if defined(PICTOR_ASAN)
-    // Its allocator maps far more than it uses: the replaced operator new checks instead.
-    allocation_bound = bytes;
-#elif !defined(PICTOR_TSAN)
+#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
     if (bytes == 0) {
         if (data_bounded)
             setrlimit(RLIMIT_DATA, &unbounded_data);
@@ -68,16 +62,7 @@ void bound_allocations(uint64_t bytes)
         bound.rlim_cur = (rlim_t)(used + bytes);
     data_bounded = setrlimit(RLIMIT_DATA, &bound) == 0;
 #else
-    (void)bytes;
-#endif
-}
-
-uint64_t largest_allocation(void)
-{
-#if defined(PICTOR_ASAN)
-    return allocation_bound;
-#else
-    return 0;
+    (void)bytes;  // the sanitizers reserve far more address space than they use
 #endif
 }
 

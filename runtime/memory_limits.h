@@ -15,7 +15,8 @@ void limit_address_space(void);
 // Bounds what the process may allocate from here on to about bytes more than it holds now
 // (0: lifts the bound again). A request beyond it fails at once, as a null malloc or
 // std::bad_alloc, instead of being granted and filled. For a phase whose needs are known, such
-// as opening a file, while the process runs one thread.
+// as opening a file, while the process runs one thread. Does nothing in builds with a
+// sanitizer, as limit_address_space.
 void bound_allocations(uint64_t bytes);
 
 // Keeps memory that is freed for the next request instead of handing it back to the kernel at

@@ -14,35 +14,50 @@ struct Job {
     void *argument;
 };
 
-// Jobs waiting: the library queues a few blocks per worker, the pipeline one job at a time.
+// Jobs a queue holds: the library queues a few blocks per worker, the pipeline one job a stage.
 const int QUEUE_SIZE = 256;
+
+struct JobQueue {
+    Job jobs[QUEUE_SIZE];
+    int first = 0;
+    int size = 0;
+};
 
 }  // namespace
 
 struct WorkerPool {
     std::mutex lock;
     std::condition_variable changed;
-    Job queue[QUEUE_SIZE];
-    int first = 0;
-    int size = 0;
-    bool ending = false;
+    JobQueue queues[WORK_QUEUES];  // under lock
+    bool ending = false;           // under lock
     std::vector<std::thread> workers;
 };
 
 namespace {
 
+// Takes the first job of the first queue that has one. Call with the lock held.
+bool take_job(WorkerPool *pool, Job *job)
+{
+    for (JobQueue &queue : pool->queues) {
+        if (queue.size > 0) {
+            *job = queue.jobs[queue.first];
+            queue.first = (queue.first + 1) % QUEUE_SIZE;
+            queue.size--;
+            return true;
+        }
+    }
+    return false;
+}
+
 void work(WorkerPool *pool)
 {
     for (;;) {
-        Job job;
+        Job job = {nullptr, nullptr};
         {
             std::unique_lock<std::mutex> hold(pool->lock);
-            pool->changed.wait(hold, [pool] { return pool->ending || pool->size > 0; });
-            if (pool->size == 0)
+            pool->changed.wait(hold, [pool, &job] { return take_job(pool, &job) || pool->ending; });
+            if (!job.run)
                 return;  // ending, and nothing left
-            job = pool->queue[pool->first];
-            pool->first = (pool->first + 1) % QUEUE_SIZE;
-            pool->size--;
         }
         job.run(job.argument);
     }
@@ -75,37 +90,22 @@ int worker_pool_size(const WorkerPool *pool)
     return (int)pool->workers.size();
 }
 
-void worker_pool_submit(void *context, void (*run)(void *), void *argument)
+void worker_pool_submit(WorkerPool *pool, WorkQueue queue, void (*run)(void *), void *argument)
 {
-    WorkerPool *pool = (WorkerPool *)context;
+    bool queued = false;
     {
         std::lock_guard<std::mutex> hold(pool->lock);
-        if (pool->size < QUEUE_SIZE) {
-            pool->queue[(pool->first + pool->size) % QUEUE_SIZE] = Job{run, argument};
-            pool->size++;
-            run = nullptr;
+        JobQueue &q = pool->queues[queue];
+        if (q.size < QUEUE_SIZE) {
+            q.jobs[(q.first + q.size) % QUEUE_SIZE] = Job{run, argument};
+            q.size++;
+            queued = true;
         }
     }
-    if (run)
-        run(argument);
-    else
+    if (queued)
         pool->changed.notify_one();
-}
-
-bool worker_pool_yield(void *context, void (*run)(void *), void *argument)
-{
-    WorkerPool *pool = (WorkerPool *)context;
-    std::lock_guard<std::mutex> hold(pool->lock);
-    if (pool->size == QUEUE_SIZE)
-        return false;
-    bool others = false;
-    for (int i = 0; i < pool->size && !others; i++)
-        others = pool->queue[(pool->first + i) % QUEUE_SIZE].run != run;
-    if (!others)
-        return false;
-    pool->queue[(pool->first + pool->size) % QUEUE_SIZE] = Job{run, argument};
-    pool->size++;
-    return true;  // a worker is busy with the others: no need to wake one
+    else
+        run(argument);
 }
 
 void worker_pool_stop(WorkerPool *pool)

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <unistd.h>
 #include <vector>
 
@@ -44,12 +46,32 @@ int drain_too(void *context, int64_t index, void *band)
     return 11;
 }
 
-// Each case in turn on one thread, with fill on the workers, with drain there, and with both
-// drains there.
+// The stages of each way a conversion runs them: on one thread; fill on the workers, drain on
+// the caller (pictor_tohalf); fill on the caller, drain on the workers; and with a second drain
+// on the workers (pictor_fromhalf).
+struct Way {
+    BandStage stages[3];
+    int count;
+} const WAYS[] = {
+    {{{fill, ON_CALLER}, {drain, ON_CALLER}}, 2},
+    {{{fill, ON_WORKERS}, {drain, ON_CALLER}}, 2},
+    {{{fill, ON_CALLER}, {drain, ON_WORKERS}}, 2},
+    {{{fill, ON_CALLER}, {drain, ON_WORKERS}, {drain_too, ON_WORKERS}}, 3},
+};
+
+struct Pool {
+    int64_t bands[BAND_POOL_SIZE];
+    void *slots[BAND_POOL_SIZE];
+    Pool()
+    {
+        for (int i = 0; i < BAND_POOL_SIZE; i++)
+            slots[i] = &bands[i];
+    }
+};
+
+// Each case each way, without workers and with more workers than processors.
 TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
 {
-    WorkerPool *workers = worker_pool_start(2);
-    ASSERT_NE(nullptr, workers);
     struct Case {
         int64_t count, fill_fails_at, drain_fails_at;
         int status;
@@ -60,43 +82,36 @@ TEST(BandPipeline, BandsInOrderAndTheFirstFailureInBandOrderWins)
         {1000, -1, 0, 9, 1}, {1000, -1, 999, 9, 1000},
         {1000, 503, 500, 9, 501}, {1000, 500, 503, 7, 500},
     };
-    for (const Case &c : cases) {
-        int64_t pool_bands[BAND_POOL_SIZE];
-        void *pool[BAND_POOL_SIZE];
-        for (int i = 0; i < BAND_POOL_SIZE; i++)
-            pool[i] = &pool_bands[i];
-        Trace trace;
-        trace.fill_fails_at = c.fill_fails_at;
-        trace.drain_fails_at = c.drain_fails_at;
-        for (int mode = 0; mode < 4; mode++) {
-            trace.drained.clear();
-            trace.drained_too.clear();
-            BandStages stages = {fill, drain, &trace, mode >= 2, mode == 3 ? drain_too : nullptr};
-            EXPECT_EQ(c.status, run_band_pipeline(stages, pool, c.count, mode ? workers : nullptr));
-            ASSERT_EQ((size_t)c.drained, trace.drained.size()) << c.fill_fails_at << " " << c.drain_fails_at;
-            for (int64_t i = 0; i < c.drained; i++)
-                ASSERT_EQ(i, trace.drained[i]);  // every band once, in order, with its own contents
-            for (size_t i = 0; i < trace.drained_too.size(); i++)
-                ASSERT_EQ((int64_t)i, trace.drained_too[i]);
-            if (mode == 3 && c.drain_fails_at < 0) {
-                ASSERT_EQ((size_t)c.drained, trace.drained_too.size());
+    for (int workers_count : {0, 2, 4, 8}) {
+        WorkerPool *workers = workers_count ? worker_pool_start(workers_count) : nullptr;
+        for (const Case &c : cases) {
+            for (int way = 0; way < 4; way++) {
+                Pool pool;
+                Trace trace;
+                trace.fill_fails_at = c.fill_fails_at;
+                trace.drain_fails_at = c.drain_fails_at;
+                EXPECT_EQ(c.status, run_band_pipeline(WAYS[way].stages, WAYS[way].count, &trace,
+                                                      pool.slots, c.count, way ? workers : nullptr));
+                ASSERT_EQ((size_t)c.drained, trace.drained.size()) << c.fill_fails_at << " " << c.drain_fails_at;
+                for (int64_t i = 0; i < c.drained; i++)
+                    ASSERT_EQ(i, trace.drained[i]);  // every band once, in order, with its own contents
+                for (size_t i = 0; i < trace.drained_too.size(); i++)
+                    ASSERT_EQ((int64_t)i, trace.drained_too[i]);
+                if (way == 3 && c.drain_fails_at < 0) {
+                    ASSERT_EQ((size_t)c.drained, trace.drained_too.size());
+                }
             }
         }
-    }
-    // The second drain fails at band 500, the first at band 501 before that: band 500's failure
-    // is the one reported, whichever stage met it.
-    for (int mode : {0, 3}) {
-        int64_t pool_bands[BAND_POOL_SIZE];
-        void *pool[BAND_POOL_SIZE];
-        for (int i = 0; i < BAND_POOL_SIZE; i++)
-            pool[i] = &pool_bands[i];
+        // The second drain fails at band 500, the first at band 501 before that: band 500's
+        // failure is the one reported, whichever stage met it.
+        Pool pool;
         Trace trace;
         trace.drain_fails_at = 501;
         trace.drain_too_fails_at = 500;
-        BandStages stages = {fill, drain, &trace, true, drain_too};
-        EXPECT_EQ(11, run_band_pipeline(stages, pool, 1000, mode ? workers : nullptr)) << mode;
+        EXPECT_EQ(11, run_band_pipeline(WAYS[3].stages, 3, &trace, pool.slots, 1000, workers)) << workers_count;
+        if (workers)
+            worker_pool_stop(workers);
     }
-    worker_pool_stop(workers);
 }
 
 // The library gets no more threads than a band holds blocks, none where a block is larger than a
@@ -121,28 +136,25 @@ TEST(ConversionThreads, TheLibraryGetsNoMoreThreadsThanItsBlocksCanUse)
 
 TEST(BandPipeline, AnExceptionEndsTheRunAsAFailure)
 {
-    int64_t pool_bands[BAND_POOL_SIZE];
-    void *pool[BAND_POOL_SIZE];
-    for (int i = 0; i < BAND_POOL_SIZE; i++)
-        pool[i] = &pool_bands[i];
     auto throws = [](void *, int64_t index, void *) -> int {
         if (index == 5)
             throw std::bad_alloc();
         return 0;
     };
     WorkerPool *workers = worker_pool_start(2);
-    for (BandStages stages : {BandStages{throws, drain, nullptr, false, nullptr},
-                              BandStages{fill, throws, nullptr, true, nullptr}}) {
+    const BandStage ways[2][2] = {{{throws, ON_WORKERS}, {drain, ON_CALLER}},
+                                  {{fill, ON_CALLER}, {throws, ON_WORKERS}}};
+    for (const BandStage *stages : ways) {
+        Pool pool;
         Trace trace;
-        stages.context = &trace;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(1, run_band_pipeline(stages, pool, 100, workers));
+        EXPECT_EQ(1, run_band_pipeline(stages, 2, &trace, pool.slots, 100, workers));
         EXPECT_EQ("pictor: std::bad_alloc\n", testing::internal::GetCapturedStderr());
     }
     worker_pool_stop(workers);
 }
 
-// A stage that fails while the other waits for a band must wake it: a missed wake-up hangs now
+// A stage that fails while another waits for a band must wake it: a missed wake-up hangs now
 // and then, which the alarm turns into a failure.
 TEST(BandPipelineDeathTest, AFailedDrainWakesTheFill)
 {
@@ -151,19 +163,72 @@ TEST(BandPipelineDeathTest, AFailedDrainWakesTheFill)
             alarm(30);
             WorkerPool *workers = worker_pool_start(2);
             for (int run = 0; run < 300; run++) {
-                int64_t pool_bands[BAND_POOL_SIZE];
-                void *pool[BAND_POOL_SIZE];
-                for (int i = 0; i < BAND_POOL_SIZE; i++)
-                    pool[i] = &pool_bands[i];
+                Pool pool;
                 Trace trace;
                 trace.drain_fails_at = run % 3;
-                if (run_band_pipeline(BandStages{fill, drain, &trace, run % 2 == 1, nullptr}, pool, 1000,
-                                      workers) != 9)
+                const Way &way = WAYS[1 + run % 2];
+                if (run_band_pipeline(way.stages, way.count, &trace, pool.slots, 1000, workers) != 9)
                     _exit(1);
             }
             _exit(0);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// The workers take the library's blocks before the pipeline's jobs; a job that finds the queue
+// full runs at once on the caller's thread; stopping runs what is queued.
+TEST(WorkerPool, LibraryFirstFullQueueAndStop)
+{
+    WorkerPool *workers = worker_pool_start(1);
+    ASSERT_NE(nullptr, workers);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool release = false;
+    std::vector<int> order;
+    struct Job {
+        int id;
+        std::mutex *lock;
+        std::condition_variable *changed;
+        bool *release;
+        std::vector<int> *order;
+    };
+    auto run = [](void *argument) {
+        Job *job = (Job *)argument;
+        std::unique_lock<std::mutex> hold(*job->lock);
+        job->order->push_back(job->id);
+        job->changed->notify_all();
+        if (job->id == 0)
+            job->changed->wait(hold, [job] { return *job->release; });
+    };
+    std::vector<Job> jobs;
+    for (int id = 0; id < 600; id++)
+        jobs.push_back(Job{id, &lock, &changed, &release, &order});
+    // The one worker is held by job 0 while the others are queued: pipeline jobs first, then
+    // library blocks, which overtake them.
+    worker_pool_submit(workers, WORK_PIPELINE, run, &jobs[0]);
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return !order.empty(); });
+    }
+    worker_pool_submit(workers, WORK_PIPELINE, run, &jobs[1]);
+    worker_pool_submit(workers, WORK_LIBRARY, run, &jobs[2]);
+    worker_pool_submit(workers, WORK_LIBRARY, run, &jobs[3]);
+    // Blocks 2 to 257 fill the library's queue of 256: the rest run here, at once.
+    for (int id = 4; id < 600; id++)
+        worker_pool_submit(workers, WORK_LIBRARY, run, &jobs[id]);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(1u + 600 - 258, order.size());
+        EXPECT_EQ(258, order[1]);
+        EXPECT_EQ(599, order.back());
+        release = true;
+        changed.notify_all();
+    }
+    worker_pool_stop(workers);
+    ASSERT_EQ(600u, order.size());
+    std::vector<int> tail(order.end() - 257, order.end());
+    EXPECT_EQ(2, tail[0]);  // the library's blocks before the pipeline's job
+    EXPECT_EQ(1, tail.back());
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 #ifndef PICTOR_TESTS_EXR_SUPPORT_H
 #define PICTOR_TESTS_EXR_SUPPORT_H
 
+#include "exr_io/exr_half.h"
+#include "exr_io/exr_reader.h"
+#include "exr_io/exr_writer.h"
+
 #include <ImfCRgbaFile.h>
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
@@ -80,6 +84,30 @@ inline std::vector<float> read_float_rgba(const std::string &path)
     in.setFrameBuffer(frame);
     in.readPixels(window.min.y, window.max.y);
     return values;
+}
+
+// Scanline y of an open reader as red, green, blue and alpha doubles, as the reader gives them
+// (halves widened as the library widens them); empty after a failure, whose message is written.
+inline std::vector<double> read_row(ExrScanlineReader *reader, int32_t y)
+{
+    size_t values = 4 * (size_t)exr_reader_width(reader);
+    std::vector<float> floats(values);
+    std::vector<uint16_t> halves(values);
+    bool half = exr_reader_row_kind(reader) == EXR_ROWS_HALF;
+    if (exr_reader_rows(reader, y, 1, half ? (void *)halves.data() : (void *)floats.data()) != 0)
+        return {};
+    if (half)
+        exr_widen_halves(halves.data(), floats.data(), values);
+    return std::vector<double>(floats.begin(), floats.end());
+}
+
+// Writes rows of red, green, blue and alpha doubles, each narrowed to float and then to half as
+// ImfFloatToHalf does, as the writer's next scanlines.
+inline int write_rows(ExrScanlineWriter *writer, const std::vector<double> &rgba, int32_t rows)
+{
+    std::vector<ImfRgba> halves(rgba.size() / 4);
+    exr_narrow_halves(rgba.data(), (uint16_t *)halves.data(), rgba.size());
+    return exr_writer_half_rows(writer, halves.data(), rows);
 }
 
 inline ImfHalf half_of(float value)

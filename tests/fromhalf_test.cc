@@ -559,8 +559,11 @@ TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
               "1048576 pixels a row (96 MB).\n", w.err);
     std::string text_attribute = patched(one, "channels", 0, std::string("channelz\0string", 16));
     write_file(dir / "attribute.exr", patched(text_attribute, "channelz", 16, std::string((char *)&huge, 4)));
-    // The tall one is refused by its header alone; the other ends in the bound of its open.
+    // The tall one is refused by its header alone; the other ends in the bound of its open,
+    // which is the normal build's (the sanitizers' allocators take requests their own way).
     for (std::string name : {"tall.exr", "attribute.exr"}) {
+        if (name == "attribute.exr" && failing_malloc_path().empty())
+            continue;
         RunOptions options;
         options.cwd = dir.path;
         options.timeout_seconds = 20;  // without a bound, 80 and 7 seconds

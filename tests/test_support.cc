@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -169,6 +170,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     time_t deadline = time(nullptr) + options.timeout_seconds;
     bool timed_out = false;
     bool signalled = false;
+    std::chrono::steady_clock::time_point signal_sent;
     std::map<std::string, unsigned long long> blocked;  // by thread: held in every sample
     while (open_pipes > 0) {
         int wait_ms = (int)(deadline - time(nullptr)) * 1000;
@@ -177,15 +179,28 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
                 signalled = signalled || name[0] == '.';
             if (signalled && options.limits_on_temporary)
                 result.limits = read_file("/proc/" + std::to_string(pid) + "/limits");
-            if (signalled && options.signal_on_temporary)
+            if (signalled && options.signal_on_temporary) {
                 kill(pid, options.signal_on_temporary);
+                signal_sent = std::chrono::steady_clock::now();
+            }
             wait_ms = wait_ms > 0 ? 1 : 0;
             if (wait_ms > 0 && poll(fds, 2, 1) == 0)
                 continue;
         }
         if (signalled && options.limits_on_temporary)
             note_blocked_signals(pid, &blocked);
-        if (wait_ms <= 0 || poll(fds, 2, wait_ms) == 0) {
+        // Under ThreadSanitizer, a program takes an asynchronous signal at its next call into
+        // the sanitizer's runtime, and at times not at all: the signal is sent again, as a user
+        // presses Ctrl-C again, until the program ends.
+        bool resending = signalled && options.signal_on_temporary;
+        if (resending && std::chrono::steady_clock::now() - signal_sent > std::chrono::milliseconds(20)) {
+            kill(pid, options.signal_on_temporary);
+            signal_sent = std::chrono::steady_clock::now();
+        }
+        int ready = wait_ms <= 0 ? 0 : poll(fds, 2, resending ? std::min(wait_ms, 20) : wait_ms);
+        if (ready == 0 && resending && wait_ms > 0)
+            continue;
+        if (ready == 0) {
             timed_out = true;
             kill(pid, SIGKILL);
             break;

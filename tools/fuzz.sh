@@ -32,7 +32,7 @@ if [ -d "$corpus/exr" ]; then
   find "$corpus/exr" "$corpus/exr-damaged" -type f -size -100k ! -name COPYING -exec cp {} "$seeds/exr/" \;
 fi
 
-export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=1024
 export LSAN_OPTIONS=suppressions=$(pwd)/tests/lsan_suppressions.txt:print_suppressions=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0

@@ -1,14 +1,11 @@
-// Builds with AddressSanitizer only (CMake adds this file to every program then): every form
-// of operator new and delete, routed through malloc and free.
+// Linked into the test builds' copies of the programs under AddressSanitizer: every form of
+// operator new and delete, routed through malloc and free.
 //
 // Under AddressSanitizer a failed operator new ends the process, whatever its options say. The
 // OpenEXR library asks for absurd amounts on some damaged files and expects std::bad_alloc when
-// that fails, as it does in normal builds (where the limits of runtime/memory_limits.h make such
-// requests fail). Routed through malloc, which the sanitizer still checks and which returns null
-// when allocator_may_return_null is set, a failure becomes std::bad_alloc again. Requests above
-// largest_allocation() fail the same way: the bound on opening a file.
-#include "runtime/memory_limits_internal.h"
-
+// that fails, as it does in normal builds (where the process's limits make such requests fail).
+// Routed through malloc, which the sanitizer still checks and which returns null when
+// allocator_may_return_null is set, a failure becomes std::bad_alloc again.
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -17,9 +14,6 @@ namespace {
 
 void *allocate_or_null(size_t size, size_t alignment)
 {
-    uint64_t largest = largest_allocation();
-    if (largest != 0 && size > largest)
-        return nullptr;
     if (size == 0)
         size = 1;
     if (alignment <= alignof(std::max_align_t))
