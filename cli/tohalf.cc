@@ -1,13 +1,13 @@
 // pictor_tohalf: converts a Radiance RGBE picture into an OpenEXR RGBA half-float file (or, with
-// --float, 32-bit float file), with the gamma and exposure of the picture's header applied. The
-// picture moves through in bands of rows: a worker decodes a band, applies gamma and exposure
-// and narrows it; the calling thread hands it to the library, which compresses its blocks on
-// the workers. Values too bright for the output's type are stored as its largest value, never
-// as an infinity, and counted for one warning at the end.
+// --float, 32-bit float file), with the gamma and exposure of the picture's header applied (see
+// cli/picture_values.h). The picture moves through in bands of rows: a worker decodes a band,
+// applies gamma and exposure and narrows it; the calling thread hands it to the library, which
+// compresses its blocks on the workers.
 #include "cli/command_line.h"
 #include "cli/conversion.h"
 #include "cli/conversion_threads.h"
 #include "cli/converters.h"
+#include "cli/picture_values.h"
 #include "exr_io/exr_half.h"
 #include "exr_io/exr_writer.h"
 #include "rgbe/rgbe.h"
@@ -19,18 +19,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 #include <sys/stat.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -38,8 +33,7 @@ namespace {
 struct Band {
     ImfRgba *halves;   // layout.rows x width, for a half file
     float *floats;     // layout.rows x width x 4, for a float file
-    uint64_t clamped;  // pixels of the band that were too bright for the output
-    double brightest;  // the largest of their values
+    Clamped clamped;   // its values too bright for the output
 };
 
 // Rows of a block of the output's PIZ compression: a band holds two blocks for each worker, so
@@ -49,10 +43,6 @@ const int32_t BLOCK_ROWS = 32;
 // Rows decoded at a time, into a buffer that stays in the processor's cache while gamma,
 // exposure and narrowing pass over it.
 const int32_t DECODE_ROWS = 4;
-
-// The least value that narrows to an infinity, and what such values are stored as.
-const float HALF_OVERFLOW = 65520.0f;
-const double HALF_LARGEST = 65504.0;
 
 // The OpenEXR library keeps tables of 16 bytes per row of the file it writes, from its open on.
 // A picture taller than this is begun only when its input is a regular file that can hold its
@@ -67,8 +57,7 @@ struct Tohalf {
     bool float_output;                 // --float: 32-bit float channels instead of halves
     FILE *input;                       // read by the decode stage alone while the pipeline runs
     RgbeHeaderInfo header_info;
-    bool apply_gamma, apply_exposure;  // the header's values that act on the pixels
-    double gamma_power, multiplier;
+    HeaderFactors factors;             // what of them acts on the pixels
     Band bands[BAND_POOL_SIZE];        // each changed by the stage that holds it
     // The decode stage's own while the pipeline runs: it takes one band at a time.
     RgbeScanlineState scanlines;       // carried from one band to the next
@@ -79,9 +68,7 @@ struct Tohalf {
     StagedOutput staged;
     ExrScanlineWriter *writer;
     bool write_failed;                 // the writer reported a failed row
-    uint64_t clamped_pixels;           // of the whole picture
-    double brightest;
-    std::string skipped_notes;         // warnings for factor lines the header reader passed over
+    Clamped clamped;                   // of the whole picture
     char input_buffer[1 << 18];        // the RGBE decoder takes a few bytes at a time
 };
 
@@ -153,101 +140,20 @@ int allocate_bands(Tohalf *t)
     for (int i = 0; i < BAND_POOL_SIZE; i++) {
         char *memory = run->band_memory + i * band_bytes;
         t->bands[i] = Band{t->float_output ? nullptr : (ImfRgba *)memory,
-                           t->float_output ? (float *)memory : nullptr, 0, 0.0};
+                           t->float_output ? (float *)memory : nullptr, {0, 0.0}};
         run->bands[i] = &t->bands[i];
     }
     return 0;
-}
-
-// Gamma and exposure act only when they are finite and positive: some writers put "GAMMA=0"
-// or "EXPOSURE=0" in every file, which would make the picture all ones or all black.
-bool usable_factor(float value)
-{
-    return std::isfinite(value) && value > 0.0f;
-}
-
-void warn_ignored(const char *name, float value)
-{
-    if ((double)value != 1.0 && !usable_factor(value))
-        fprintf(stderr, "pictor: Ignoring %s %f, which is not a positive number.\n", name,
-                (double)value);
-}
-
-// Keeps the warning for a factor line that the header reader passed over, unless its value is
-// 1, which it would not have changed anything. A warning that can't be kept for lack of memory
-// is lost.
-void note_skipped_factor(void *context, const RgbeSkippedFactor *factor)
-{
-    if (factor->value == 1.0f)
-        return;
-    char text[200];
-    snprintf(text, sizeof text,
-             "pictor: Ignoring %s=%g on header line %d; only GAMMA= and EXPOSURE= right after "
-             "FORMAT= are applied.\n", factor->name, (double)factor->value, factor->line);
-    try {
-        ((Tohalf *)context)->skipped_notes += text;
-    } catch (...) {
-    }
 }
 
 // What the conversion reports once the picture is known to decode (or, when the output fails
 // first, as if it did): factors ignored on stderr; factors applied, then the size, on stdout.
 void report_picture(const Tohalf *t)
 {
-    fputs(t->skipped_notes.c_str(), stderr);
-    warn_ignored("gamma", t->header_info.gamma);
-    warn_ignored("exposure", t->header_info.exposure);
-    if (t->apply_gamma)
-        printf("Gamma in RGBE image = %f \n", t->gamma_power);
-    if (t->apply_exposure) {
-        printf("Exposure in RGBE image = %f \n", (double)t->header_info.exposure);
-        printf("expmult %f \n", t->multiplier);
-    }
+    report_factors(t->factors, t->header_info);
     printf("The width is : %d\n", t->run->width);
     printf("The height is : %d\n", t->run->height);
     fflush(stdout);
-}
-
-// The largest magnitude among count values (none of them NaN), two at a time where the
-// processor has SSE2.
-double largest_value(const double *values, size_t count)
-{
-    double largest = 0.0;
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
-    __m128d most = _mm_setzero_pd();
-    for (; i + 2 <= count; i += 2)
-        most = _mm_max_pd(most, _mm_and_pd(_mm_loadu_pd(values + i), magnitude));
-    double pair[2];
-    _mm_storeu_pd(pair, most);
-    largest = std::max(pair[0], pair[1]);
-#endif
-    for (; i < count; i++)
-        largest = std::max(largest, std::fabs(values[i]));
-    return largest;
-}
-
-// Stores the components that would narrow to an infinity as the output's largest value with
-// their sign, and counts their pixels in the band. Decoded values are positive, and so are
-// they after gamma and exposure, or an infinity from them.
-void clamp_rows(const Tohalf *t, Band *band, double *pixel, size_t count)
-{
-    const float overflow = t->float_output ? INFINITY : HALF_OVERFLOW;
-    const double largest = t->float_output ? FLT_MAX : HALF_LARGEST;
-    if ((float)largest_value(pixel, 3 * count) < overflow)
-        return;  // as nearly always
-    for (size_t i = 0; i < count; i++, pixel += 3) {
-        double most = std::max(std::fabs(pixel[0]), std::max(std::fabs(pixel[1]), std::fabs(pixel[2])));
-        if ((float)most < overflow)
-            continue;
-        for (int c = 0; c < 3; c++) {
-            if (std::fabs((float)pixel[c]) >= overflow)
-                pixel[c] = std::copysign(largest, pixel[c]);
-        }
-        band->clamped++;
-        band->brightest = std::max(band->brightest, most);
-    }
 }
 
 // Decode stage, on the workers: decodes a band a few rows at a time, applies gamma and
@@ -257,8 +163,7 @@ int decode_band(void *state, int64_t index, void *data)
     Tohalf *t = (Tohalf *)state;
     Band *band = (Band *)data;
     const int32_t width = t->run->width, rows = band_rows(t->run->layout, index);
-    band->clamped = 0;
-    band->brightest = 0.0;
+    band->clamped = Clamped{0, 0.0};
     for (int32_t row = 0; row < rows; row += DECODE_ROWS) {
         int32_t count_rows = std::min(DECODE_ROWS, rows - row);
         double *pixel = t->decoded;
@@ -268,11 +173,11 @@ int decode_band(void *state, int64_t index, void *data)
             return 1;
         }
         size_t count = (size_t)count_rows * (size_t)width;
-        for (size_t i = 0; t->apply_gamma && i < 3 * count; i++)
-            pixel[i] = pow(pixel[i], t->gamma_power);
-        for (size_t i = 0; t->apply_exposure && i < 3 * count; i++)
-            pixel[i] *= t->multiplier;
-        clamp_rows(t, band, pixel, count);
+        for (size_t i = 0; t->factors.apply_gamma && i < 3 * count; i++)
+            pixel[i] = pow(pixel[i], t->factors.gamma_power);
+        for (size_t i = 0; t->factors.apply_exposure && i < 3 * count; i++)
+            pixel[i] *= t->factors.multiplier;
+        clamp_too_bright(pixel, count, t->float_output, &band->clamped);
         size_t first = (size_t)row * (size_t)width;
         if (!t->float_output) {
             exr_narrow_rgb_to_rgba(pixel, (uint16_t *)(band->halves + first), count);
@@ -301,8 +206,8 @@ int write_band(void *state, int64_t index, void *data)
         t->write_failed = true;
         return 1;
     }
-    t->clamped_pixels += band->clamped;
-    t->brightest = std::max(t->brightest, band->brightest);
+    t->clamped.pixels += band->clamped.pixels;
+    t->clamped.brightest = std::max(t->clamped.brightest, band->clamped.brightest);
     return 0;
 }
 
@@ -332,17 +237,13 @@ int open_input(void *state, Conversion *run)
     }
     setvbuf(t->input, t->input_buffer, _IOFBF, sizeof t->input_buffer);
     if (rgbe_header_read_noting(t->input, &run->width, &run->height, &t->header_info,
-                                note_skipped_factor, t) != 0) {
+                                note_skipped_factor, &t->factors) != 0) {
         name_unreadable_input(run->input, ferror(t->input) ? errno : 0);
         return 1;
     }
     if (check_size(t) != 0 || allocate_bands(t) != 0)
         return 1;
-    t->gamma_power = t->header_info.gamma;
-    t->apply_gamma = t->gamma_power != 1.0 && usable_factor(t->header_info.gamma);
-    double exposure = t->header_info.exposure;
-    t->apply_exposure = exposure != 1.0 && usable_factor(t->header_info.exposure);
-    t->multiplier = pow(exposure, 2.0);
+    choose_factors(&t->factors, t->header_info);
     return 0;
 }
 
@@ -372,21 +273,6 @@ int begin_output(void *state, Conversion *run)
     return 0;
 }
 
-// The warning for values stored as the output's largest value, once the picture is written.
-void report_clamped(const Tohalf *t)
-{
-    if (t->clamped_pixels == 0)
-        return;
-    if (t->float_output)
-        fprintf(stderr, "pictor: %llu pixels are brighter than a 32-bit float holds (brightest: "
-                        "%g); they are stored as %g.\n",
-                (unsigned long long)t->clamped_pixels, t->brightest, (double)FLT_MAX);
-    else
-        fprintf(stderr, "pictor: %llu pixels are brighter than a half float holds (brightest: %g); "
-                        "they are stored as 65504. Use --float to keep them.\n",
-                (unsigned long long)t->clamped_pixels, t->brightest);
-}
-
 // Completes the file, and puts it in place after its check; or reports why it can't be.
 int finish(void *state, Conversion *run, int status)
 {
@@ -413,7 +299,7 @@ int finish(void *state, Conversion *run, int status)
     }
     if (staged_output_finish(&t->staged, nullptr, true) != 0)
         return 1;
-    report_clamped(t);
+    report_clamped(t->clamped, t->float_output);
     return 0;
 }
 
