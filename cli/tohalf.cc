@@ -200,9 +200,8 @@ int write_band(void *state, int64_t index, void *data)
     Tohalf *t = (Tohalf *)state;
     const Band *band = (const Band *)data;
     int32_t rows = band_rows(t->run->layout, index);
-    int status = t->float_output ? exr_writer_float_rows(t->writer, band->floats, rows)
-                                 : exr_writer_half_rows(t->writer, band->halves, rows);
-    if (status != 0) {
+    if (exr_writer_rows(t->writer, t->float_output ? (void *)band->floats : (void *)band->halves,
+                        rows) != 0) {
         t->write_failed = true;
         return 1;
     }
@@ -262,8 +261,7 @@ int begin_output(void *state, Conversion *run)
     }
     fit_library_threads(run->workers, run->layout.rows / BLOCK_ROWS, true);  // PIZ
     const char *path = staged_output_write_path(&t->staged);
-    t->writer = t->float_output ? exr_writer_open_float(path, run->width, run->height)
-                                : exr_writer_open(path, run->width, run->height);
+    t->writer = exr_writer_open(path, run->width, run->height, ExrOutputOptions{t->float_output});
     if (!t->writer) {
         staged_output_discard(&t->staged);
         report_picture(t);

@@ -103,16 +103,6 @@ int exr_reader_open_pixels(ExrScanlineReader *reader)
     return -1;
 }
 
-ExrScanlineReader *exr_reader_open(const char *path)
-{
-    ExrScanlineReader *reader = exr_reader_begin(path);
-    if (reader && exr_reader_open_pixels(reader) != 0) {
-        exr_reader_close(reader);
-        return nullptr;
-    }
-    return reader;
-}
-
 int32_t exr_reader_width(const ExrScanlineReader *reader)
 {
     return reader->window.width;

@@ -18,11 +18,10 @@ struct ExrScanlineReader;
 // out, the path is a pipe, or the header shows none of the channels R, G, B and Y. When the
 // header could be read (exr_reader_header_known), the sizes below are known.
 // exr_reader_open_pixels then opens the pixel data; it returns 0, or -1 after a message, after
-// which only exr_reader_close may follow. exr_reader_open does both.
+// which only exr_reader_close may follow.
 ExrScanlineReader *exr_reader_begin(const char *path);
 bool exr_reader_header_known(const ExrScanlineReader *reader);
 int exr_reader_open_pixels(ExrScanlineReader *reader);
-ExrScanlineReader *exr_reader_open(const char *path);
 
 // The data window's size; scanline 0 is its top row.
 int32_t exr_reader_width(const ExrScanlineReader *reader);

@@ -4,15 +4,7 @@
 #include <ImfCompression.h>
 
 #include <new>
-
 #if defined(__SANITIZE_THREAD__)
-#define PICTOR_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PICTOR_TSAN 1
-#endif
-#endif
-#if defined(PICTOR_TSAN)
 #include <mutex>
 #endif
 
@@ -22,7 +14,7 @@ ExrTaskSubmit task_submit;
 void *task_runner;
 int task_threads;
 
-#if defined(PICTOR_TSAN)
+#if defined(__SANITIZE_THREAD__)
 // The library counts its finished tasks with atomics of its own, which ThreadSanitizer can't
 // see, as the library is not built with it; only the last task's wake-up of the waiting caller
 // is a call it sees. Tasks that end one after another through this lock make every task's work
@@ -38,7 +30,7 @@ void run_library_task(void *argument)
     task->execute();
     IlmThread::TaskGroup *group = task->group();
     delete task;
-#if defined(PICTOR_TSAN)
+#if defined(__SANITIZE_THREAD__)
     std::lock_guard<std::mutex> ending(tasks_ending);
 #endif
     group->finishOneTask();

@@ -5,14 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PICTOR_SANITIZER_SIGNALS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PICTOR_SANITIZER_SIGNALS 1
-#endif
-#endif
-
 namespace {
 
 // Plain bytes written before a place is marked used, and read only by the handler (unlink is
@@ -26,7 +18,7 @@ volatile sig_atomic_t temporary_used[TEMPORARY_PLACES];
 const int ENDING_SIGNALS[] = {
     SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT,
     SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
-#if !defined(PICTOR_SANITIZER_SIGNALS)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV, SIGSYS,
 #endif
 };

@@ -8,23 +8,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define PICTOR_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PICTOR_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define PICTOR_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PICTOR_TSAN 1
-#endif
+// The sanitizers reserve far more address space than they use: no limits in their builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PICTOR_SANITIZED 1
 #endif
 
 namespace {
-#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
+#if !defined(PICTOR_SANITIZED)
 struct rlimit unbounded_data;
 bool data_bounded;
 
@@ -46,7 +36,7 @@ uint64_t data_bytes_in_use(void)
 
 void bound_allocations(uint64_t bytes)
 {
-#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
+#if !defined(PICTOR_SANITIZED)
     if (bytes == 0) {
         if (data_bounded)
             setrlimit(RLIMIT_DATA, &unbounded_data);
@@ -88,7 +78,7 @@ void *allocate_large(size_t bytes)
 
 void limit_address_space(void)
 {
-#if !defined(PICTOR_ASAN) && !defined(PICTOR_TSAN)
+#if !defined(PICTOR_SANITIZED)
     long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0)
         return;

@@ -86,6 +86,17 @@ inline std::vector<float> read_float_rgba(const std::string &path)
     return values;
 }
 
+// The file's header and pixels opened; null after the reader's message.
+inline ExrScanlineReader *exr_reader_open(const char *path)
+{
+    ExrScanlineReader *reader = exr_reader_begin(path);
+    if (reader && exr_reader_open_pixels(reader) != 0) {
+        exr_reader_close(reader);
+        return nullptr;
+    }
+    return reader;
+}
+
 // Scanline y of an open reader as red, green, blue and alpha doubles, as the reader gives them
 // (halves widened as the library widens them); empty after a failure, whose message is written.
 inline std::vector<double> read_row(ExrScanlineReader *reader, int32_t y)
@@ -107,7 +118,7 @@ inline int write_rows(ExrScanlineWriter *writer, const std::vector<double> &rgba
 {
     std::vector<ImfRgba> halves(rgba.size() / 4);
     exr_narrow_halves(rgba.data(), (uint16_t *)halves.data(), rgba.size());
-    return exr_writer_half_rows(writer, halves.data(), rows);
+    return exr_writer_rows(writer, halves.data(), rows);
 }
 
 inline ImfHalf half_of(float value)
