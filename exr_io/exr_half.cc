@@ -2,11 +2,14 @@
 #include "exr_io/exr_half_internal.h"
 
 #include <ImfCRgbaFile.h>
-#include <cpuid.h>
 #include <half.h>
-#include <immintrin.h>
 
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define PICTOR_F16C 1  // the processor may have F16C: chosen when first called
+#endif
 
 void exr_narrow_halves_plain(const double *values, uint16_t *halves, size_t count)
 {
@@ -14,6 +17,17 @@ void exr_narrow_halves_plain(const double *values, uint16_t *halves, size_t coun
         halves[i] = imath_float_to_half((float)values[i]);
 }
 
+void exr_narrow_rgb_plain(const double *rgb, uint16_t *rgba, size_t pixels)
+{
+    for (size_t i = 0; i < pixels; i++, rgb += 3, rgba += 4) {
+        rgba[0] = imath_float_to_half((float)rgb[0]);
+        rgba[1] = imath_float_to_half((float)rgb[1]);
+        rgba[2] = imath_float_to_half((float)rgb[2]);
+        rgba[3] = 0;
+    }
+}
+
+#if defined(PICTOR_F16C)
 // Eight values at a time: doubles to floats (rounded to nearest, as a cast does), floats to
 // halves (rounded to nearest even, as Imath does).
 __attribute__((target("avx,f16c"))) void exr_narrow_halves_f16c(const double *values,
@@ -30,16 +44,6 @@ __attribute__((target("avx,f16c"))) void exr_narrow_halves_f16c(const double *va
     for (; i < count; i++) {
         __m128i half = _mm_cvtps_ph(_mm_set_ss((float)values[i]), rounding);
         halves[i] = (uint16_t)_mm_extract_epi16(half, 0);
-    }
-}
-
-void exr_narrow_rgb_plain(const double *rgb, uint16_t *rgba, size_t pixels)
-{
-    for (size_t i = 0; i < pixels; i++, rgb += 3, rgba += 4) {
-        rgba[0] = imath_float_to_half((float)rgb[0]);
-        rgba[1] = imath_float_to_half((float)rgb[1]);
-        rgba[2] = imath_float_to_half((float)rgb[2]);
-        rgba[3] = 0;
     }
 }
 
@@ -76,10 +80,13 @@ __attribute__((target("avx,f16c,ssse3"))) void exr_narrow_rgb_f16c(const double 
     }
 }
 
+#endif
+
 namespace {
 
 using Narrowing = void (*)(const double *, uint16_t *, size_t);
 
+#if defined(PICTOR_F16C)
 // Whether the processor has AVX and F16C, and the system saves the AVX registers.
 bool has_f16c(void)
 {
@@ -91,10 +98,15 @@ bool has_f16c(void)
     __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
     return (low & 6) == 6;  // the SSE and AVX registers' state
 }
+#endif
 
 Narrowing chosen_narrowing(void)
 {
+#if defined(PICTOR_F16C)
     static const Narrowing chosen = has_f16c() ? exr_narrow_halves_f16c : exr_narrow_halves_plain;
+#else
+    static const Narrowing chosen = exr_narrow_halves_plain;
+#endif
     return chosen;
 }
 
@@ -132,6 +144,7 @@ const WideningTable &widening_table(void)
     return table;
 }
 
+#if defined(PICTOR_F16C)
 // Sixteen halves at a time; the instruction quiets NaNs as the table does.
 __attribute__((target("avx,f16c"))) void widen_f16c(const uint16_t *halves, float *floats,
                                                     size_t count, const WideningTable &table)
@@ -146,16 +159,19 @@ __attribute__((target("avx,f16c"))) void widen_f16c(const uint16_t *halves, floa
     for (; i < count; i++)
         floats[i] = table.value[halves[i]];
 }
+#endif
 
 }  // namespace
 
 void exr_widen_halves(const uint16_t *halves, float *floats, size_t count)
 {
     const WideningTable &table = widening_table();
+#if defined(PICTOR_F16C)
     if (chosen_narrowing() == exr_narrow_halves_f16c) {
         widen_f16c(halves, floats, count, table);
         return;
     }
+#endif
     for (size_t i = 0; i < count; i++)
         floats[i] = table.value[halves[i]];
 }
@@ -181,13 +197,16 @@ void exr_quiet_nans(float *values, size_t count)
 
 void exr_narrow_rgb_to_rgba(const double *rgb, uint16_t *rgba, size_t pixels)
 {
-    if (chosen_narrowing() == exr_narrow_halves_f16c)
+#if defined(PICTOR_F16C)
+    if (chosen_narrowing() == exr_narrow_halves_f16c) {
         exr_narrow_rgb_f16c(rgb, rgba, pixels);
-    else
-        exr_narrow_rgb_plain(rgb, rgba, pixels);
+        return;
+    }
+#endif
+    exr_narrow_rgb_plain(rgb, rgba, pixels);
 }
 
 const char *exr_narrowing_way(void)
 {
-    return chosen_narrowing() == exr_narrow_halves_f16c ? "F16C" : "plain";
+    return chosen_narrowing() == exr_narrow_halves_plain ? "plain" : "F16C";
 }

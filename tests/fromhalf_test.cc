@@ -455,9 +455,11 @@ TEST(Fromhalf, TheDumpIsReplacedInOneStep)
     write_file(dir / "inscanline_out.raw", "the earlier dump");
     RunOptions options;
     options.cwd = dir.path;
+#if defined(__x86_64__)
     options.kill_at_first_rename = true;  // the dump's, which comes before the picture's
     EXPECT_EQ(128 + SIGKILL, run_program(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr"}, options).status);
     EXPECT_EQ("the earlier dump", read_file(dir / "inscanline_out.raw"));
+#endif
 
     // An earlier dump is exchanged with the new one, never renamed over: the picture is.
     if (!failing_malloc_path().empty()) {

@@ -152,6 +152,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
                 sig = WSTOPSIG(status);
                 continue;
             }
+#if defined(__x86_64__)
             struct user_regs_struct regs;
             ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
             long call = (long)regs.orig_rax;
@@ -159,6 +160,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
                 kill(pid, SIGKILL);
                 break;
             }
+#endif
         }
     }
     RunResult result;

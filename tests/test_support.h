@@ -39,6 +39,7 @@ struct RunOptions {
     unsigned user = 0;                      // run as this user and group when above 0
     int signal_on_temporary = 0;            // sent once a hidden file appears in cwd
     bool kill_at_first_rename = false;      // SIGKILL as the program enters its first rename
+                                            // (x86-64 only)
     bool close_stdout = false;              // started with descriptor 1 closed
     bool limits_on_temporary = false;       // RunResult::limits and blocked read once a hidden
                                             // file appears
