@@ -1,8 +1,8 @@
 #!/bin/bash
 # The Debian package and the manual pages: every page renders without a warning, the package
 # built by CPack holds both programs, both pages, the copyright file and the changelog, with
-# computed dependencies, lintian finds nothing to warn of, and its programs convert a picture
-# each way.
+# computed dependencies, lintian finds nothing to warn of and no hardening missing, and its
+# programs convert a picture each way.
 #   tests/package_test.sh BUILD_FOLDER VERSION
 set -eu
 build=$1 version=$2
@@ -28,6 +28,8 @@ dpkg-deb -f "$deb" Depends | grep -q 'libopenexr' || fail "Depends lacks the Ope
 # Debian's own checker, where installed (CI installs it): no error and no warning.
 if command -v lintian >/dev/null 2>&1; then
   lintian --fail-on error,warning "$deb" >"$work/lintian.txt" 2>&1 || fail "lintian: $(cat "$work/lintian.txt")"
+  # and, among its remarks, nothing of hardening: the programs are built as Debian's are
+  ! lintian -I --pedantic "$deb" 2>&1 | grep hardening || fail "lintian finds hardening missing"
 elif [ "${CI:-}" = true ]; then
   fail "lintian is not installed"
 fi

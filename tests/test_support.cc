@@ -119,6 +119,12 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
             struct rlimit limit = {(rlim_t)options.file_size_limit, (rlim_t)options.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.data_limit > 0) {
+            struct rlimit limit;
+            getrlimit(RLIMIT_DATA, &limit);
+            limit.rlim_cur = (rlim_t)options.data_limit;
+            setrlimit(RLIMIT_DATA, &limit);
+        }
         for (const std::string &setting : options.environment)
             putenv(const_cast<char *>(setting.c_str()));
         if (options.user > 0 && (setgid(options.user) != 0 || setuid(options.user) != 0))
@@ -176,11 +182,9 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     std::map<std::string, unsigned long long> blocked;  // by thread: held in every sample
     while (open_pipes > 0) {
         int wait_ms = (int)(deadline - time(nullptr)) * 1000;
-        if ((options.signal_on_temporary || options.limits_on_temporary) && !signalled) {
+        if ((options.signal_on_temporary || options.threads_on_temporary) && !signalled) {
             for (const std::string &name : list_dir(options.cwd))
                 signalled = signalled || name[0] == '.';
-            if (signalled && options.limits_on_temporary)
-                result.limits = read_file("/proc/" + std::to_string(pid) + "/limits");
             if (signalled && options.signal_on_temporary) {
                 kill(pid, options.signal_on_temporary);
                 signal_sent = std::chrono::steady_clock::now();
@@ -189,7 +193,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
             if (wait_ms > 0 && poll(fds, 2, 1) == 0)
                 continue;
         }
-        if (signalled && options.limits_on_temporary)
+        if (signalled && options.threads_on_temporary)
             note_blocked_signals(pid, &blocked);
         // Under ThreadSanitizer, a program takes an asynchronous signal at its next call into
         // the sanitizer's runtime, and at times not at all: the signal is sent again, as a user

@@ -24,10 +24,9 @@ struct RunResult {
     int status;       // exit status, or 128 + signal, or -1 when it timed out
     int signal;       // the signal that ended it, 0 when it exited
     long peak_kb;     // peak resident memory
-    std::string limits;  // /proc/PID/limits, with RunOptions::limits_on_temporary
     // The signals each thread held (SigBlk of /proc/PID/task/TID/status) in every sample taken
     // from the moment a hidden file appeared to the end of the run, the main thread's first,
-    // with RunOptions::limits_on_temporary.
+    // with RunOptions::threads_on_temporary.
     std::vector<unsigned long long> blocked;
 };
 
@@ -41,8 +40,9 @@ struct RunOptions {
     bool kill_at_first_rename = false;      // SIGKILL as the program enters its first rename
                                             // (x86-64 only)
     bool close_stdout = false;              // started with descriptor 1 closed
-    bool limits_on_temporary = false;       // RunResult::limits and blocked read once a hidden
-                                            // file appears
+    bool threads_on_temporary = false;      // RunResult::blocked sampled once a hidden file
+                                            // appears
+    long data_limit = 0;                    // the soft RLIMIT_DATA in bytes, when above 0
     int umask_bits = -1;                    // the umask, when 0 or more
 };
 
