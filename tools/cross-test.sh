@@ -6,29 +6,15 @@
 # shared corpus, every output, dump, message and status compared byte for byte with the amd64
 # build in build/ (tools/build.sh). The tests that start the programs are left to the native
 # builds: without binfmt_misc, an emulated program can't start another arm64 program.
-# The arm64 development files of OpenEXR, Imath, zlib and GoogleTest are unpacked into
-# build-arm64-sysroot/ (they can't be installed beside the amd64 ones); run as root the first
-# time, to add the architecture to apt.
+# The arm64 development files come from tools/install-deps.sh, in build-arm64-sysroot/.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
 corpus=${PICTOR_CORPUS:-$top/../shared/corpus}
 sysroot=$top/build-arm64-sysroot
 jobs=$(nproc)
-
-if [ ! -f "$sysroot/.unpacked" ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    dpkg --add-architecture arm64
-    apt-get update -qq
-  fi
-  debs=$(mktemp -d)
-  (cd "$debs" && apt-get download -qq libopenexr-dev:arm64 libopenexr-3-1-30:arm64 \
-    libimath-dev:arm64 libimath-3-1-29:arm64 zlib1g-dev:arm64 zlib1g:arm64 libgtest-dev:arm64)
-  rm -rf "$sysroot"
-  for deb in "$debs"/*.deb; do dpkg -x "$deb" "$sysroot"; done
-  rm -rf "$debs"
-  touch "$sysroot/.unpacked"
-fi
+[ -d "$sysroot/usr/lib/aarch64-linux-gnu/cmake/OpenEXR" ] ||
+  { echo "cross-test: no arm64 files in $sysroot; run tools/install-deps.sh" >&2; exit 1; }
 
 cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=tools/arm64-toolchain.cmake \
   -DPICTOR_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPICTOR_WERROR=ON \
