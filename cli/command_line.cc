@@ -129,16 +129,6 @@ const CommandLineScan &command_line(void)
     return stores;
 }
 
-const char *command_line_input_path(void)
-{
-    return stores.input_path;
-}
-
-const char *command_line_output_path(void)
-{
-    return stores.output_path;
-}
-
 int command_line_threads(const char *word)
 {
     // Digits only; a count beyond what an int holds is capped like any other large one.

@@ -46,8 +46,6 @@ int command_line_check_paths(const CommandLineScan &scan);
 
 // The stores filled by parse_command_line; empty until then.
 const CommandLineScan &command_line(void);
-const char *command_line_input_path(void);
-const char *command_line_output_path(void);
 
 // The threads a conversion may use, as the word after --threads says: a number from 1 up
 // (larger than an int holds counts as the largest). Returns 0 after a "pictor: " message when

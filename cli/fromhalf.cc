@@ -128,7 +128,7 @@ int open_input(void *state, Conversion *run)
     printf("pictor: %s [%dx%d]\n", run->input, run->width, run->height);
     fflush(stdout);
     parse_command_line(f->argc, f->argv);
-    run->output = command_line_output_path();
+    run->output = command_line().output_path;
     printf("The infilename is : %s\n", run->input);
     printf("The outfilename is : %s\n", run->output);
     printf("The width is : %d\n", run->width);

@@ -117,8 +117,8 @@ TEST(CommandLine, ParseFillsTheStores)
 {
     const char *words[] = {"prog", "-i", "in.hdr", "-o", "out.exr"};
     parse_command_line(5, words);
-    EXPECT_STREQ("in.hdr", command_line_input_path());
-    EXPECT_STREQ("out.exr", command_line_output_path());
+    EXPECT_STREQ("in.hdr", command_line().input_path);
+    EXPECT_STREQ("out.exr", command_line().output_path);
 }
 
 TEST(CommandLineDeathTest, UsageEndsTheProcess)
