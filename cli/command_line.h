@@ -1,6 +1,8 @@
 // The command line shared by both converters: -i <input>, -o <output>, -h or --help, --version,
-// --threads N, and for pictor_tohalf --float. Other words that begin with "-" are named once on
-// stderr and passed over; other words are passed over without a word.
+// --threads N, -q or --quiet, -n or --no-clobber; for pictor_tohalf --float and --compression
+// NAME[:LEVEL]; for pictor_fromhalf --layer NAME, --part N, --dump PATH and --no-dump. Other words
+// that begin with "-" are named once on stderr and passed over; other words are passed over
+// without a word.
 #ifndef PICTOR_CLI_COMMAND_LINE_H
 #define PICTOR_CLI_COMMAND_LINE_H
 
@@ -16,8 +18,17 @@ struct CommandLineScan {
     bool output_given = false;
     bool help = false;             // -h, --help, or no words at all
     bool version = false;          // --version (before any help request)
-    bool float_output = false;     // --float (pictor_tohalf)
-    const char *threads = nullptr; // the word after the last --threads, null when none
+    bool quiet = false;            // -q, --quiet
+    bool no_clobber = false;       // -n, --no-clobber
+    bool float_output = false;     // --float
+    bool no_dump = false;          // --no-dump
+    // The word after the last of these options, null when it was not given ("" when it was the
+    // last word).
+    const char *threads = nullptr;
+    const char *compression = nullptr;
+    const char *layer = nullptr;
+    const char *part = nullptr;
+    const char *dump_path = nullptr;
     std::vector<const char *> unknown;  // words that look like options and are none, each once
 };
 
@@ -34,7 +45,8 @@ CommandLineScan scan_command_line(int argc, const char *const *argv);
 // Ignoring unknown option --flaot.").
 void parse_command_line(int argc, const char *const *argv);
 
-// Refuses -i or -o given an empty path, which names no file. Returns 0, or -1 after a message.
+// Refuses -i, -o, --dump, --layer or --part given an empty word, which names nothing, and
+// --dump with --no-dump. Returns 0, or -1 after a message.
 int command_line_check_paths(const CommandLineScan &scan);
 
 // Writes the usage text to stderr and ends the process with exit status 0.

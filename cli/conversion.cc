@@ -2,8 +2,41 @@
 #include "cli/conversion_threads.h"
 #include "runtime/paths.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+bool quiet;
+
+}  // namespace
+
+void set_quiet(bool be_quiet)
+{
+    quiet = be_quiet;
+}
+
+void progress(const char *format, ...)
+{
+    if (quiet)
+        return;
+    va_list values;
+    va_start(values, format);
+    vprintf(format, values);
+    va_end(values);
+}
+
+bool keep_existing(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    progress("pictor: %s exists; it is left as it is (--no-clobber).\n", path);
+    fflush(stdout);
+    return true;
+}
 
 int run_conversion(Conversion *run, const ConversionSteps &steps)
 {
@@ -16,7 +49,7 @@ int run_conversion(Conversion *run, const ConversionSteps &steps)
                                       band_count(run->layout), run->workers);
         status = steps.finish(steps.state, run, piped);
     }
-    if (status == 0)
+    if (status == 0 && !quiet)
         fputs("\npictor: Done.\n", stderr);
     // The workers end first: the library's last blocks were coded or decoded there, in its
     // buffers and the bands, and joining them orders all they did before those are released.

@@ -45,9 +45,20 @@ struct ConversionSteps {
     void (*release)(void *state);
 };
 
-// Runs the conversion; writes the closing "pictor: Done." after a finished one. Returns the
-// exit status.
+// Runs the conversion; writes the closing "pictor: Done." after a finished one, unless quiet.
+// Returns the exit status.
 int run_conversion(Conversion *run, const ConversionSteps &steps);
+
+// Whether the run is quiet (-q): no progress on stdout, and no closing line. Process-wide, set
+// once by the program before anything is written.
+void set_quiet(bool quiet);
+
+// Writes progress on stdout (printf's format), unless the run is quiet.
+void progress(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// With -n: when something stands at path already, says so (unless quiet) and returns true; the
+// output is then left as it is.
+bool keep_existing(const char *path);
 
 // Refuses an output that is the input itself, or one of this process's standard streams.
 // Return 0, or -1 after a message.

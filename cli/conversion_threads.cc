@@ -1,5 +1,6 @@
 #include "cli/conversion_threads.h"
 #include "exr_io/exr_threads.h"
+#include "runtime/cpu_quota.h"
 #include "runtime/worker_pool.h"
 
 #include <sched.h>
@@ -19,6 +20,9 @@ int processors_available(void)
 {
     cpu_set_t allowed;
     int count = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
+    int quota = cpu_quota_processors();
+    if (quota > 0 && quota < count)
+        count = quota;
     return count > 0 ? count : 1;
 }
 

@@ -6,11 +6,12 @@
 
 struct WorkerPool;
 
-// The processors this process may run on (its affinity mask, as taskset sets it), at least 1.
+// The processors this process may use, at least 1: those it may run on (its affinity mask, as
+// taskset sets it), and no more than its cgroups' CPU quota allows, rounded up.
 int processors_available(void);
 
 // Starts the workers for at most threads threads (no more than the processors this process
-// may run on), and hands the library's work to them. Returns null for one thread, or when no
+// may use), and hands the library's work to them. Returns null for one thread, or when no
 // worker could be started: then everything runs on the calling thread. Call before any file
 // of the library is opened.
 WorkerPool *start_conversion_threads(int threads);

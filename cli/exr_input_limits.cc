@@ -2,7 +2,7 @@
 #include "cli/conversion.h"
 #include "cli/conversion_threads.h"
 #include "exr_io/exr_reader.h"
-#include "exr_io/exr_threads.h"
+#include "exr_io/exr_compression.h"
 #include "runtime/memory_limits.h"
 #include "runtime/worker_pool.h"
 
@@ -77,14 +77,15 @@ void report_too_large(const char *input, const Conversion *run, const ExrScanlin
 
 }  // namespace
 
-ExrScanlineReader *open_exr_input(const char *path, WorkerPool *workers, ExrInputVerdict *verdict)
+ExrScanlineReader *open_exr_input(const char *path, const ExrReadChoice &choice,
+                                  WorkerPool *workers, ExrInputVerdict *verdict)
 {
     struct stat st;
     verdict->input_bytes = stat(path, &st) == 0 && S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
     verdict->kind = ExrInputVerdict::TAKEN;
     uint64_t open_memory = OPEN_MEMORY_FIXED + OPEN_MEMORY_PER_FILE_BYTE * verdict->input_bytes;
     bound_allocations(open_memory);
-    ExrScanlineReader *reader = exr_reader_begin(path);
+    ExrScanlineReader *reader = exr_reader_begin(path, choice);
     bound_allocations(0);
     if (!reader)
         return nullptr;

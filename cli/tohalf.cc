@@ -8,6 +8,7 @@
 #include "cli/conversion_threads.h"
 #include "cli/converters.h"
 #include "cli/picture_values.h"
+#include "exr_io/exr_compression.h"
 #include "exr_io/exr_half.h"
 #include "exr_io/exr_writer.h"
 #include "rgbe/rgbe.h"
@@ -55,6 +56,10 @@ const int32_t TALL_PICTURE_ROWS = 1 << 22;
 struct Tohalf {
     Conversion *run;
     bool float_output;                 // --float: 32-bit float channels instead of halves
+    ExrCompression compression;        // --compression
+    ClampCeiling ceiling;              // what values too bright for the output are stored as
+    int32_t block_rows;                // of a block of the compression: a band holds two blocks
+                                       // for each worker, which the library codes side by side
     FILE *input;                       // read by the decode stage alone while the pipeline runs
     RgbeHeaderInfo header_info;
     HeaderFactors factors;             // what of them acts on the pixels
@@ -98,11 +103,11 @@ int check_size(Tohalf *t)
     uint64_t band_bytes = BAND_POOL_SIZE * (t->float_output ? 4 * sizeof(float) : sizeof(ImfRgba));
     uint64_t decoded_bytes = 3 * sizeof(double);
     int32_t wanted = band_rows_wanted(
-        width, BLOCK_ROWS * (run->workers ? 2 * worker_pool_size(run->workers) : 1));
-    run->layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, BLOCK_ROWS);
+        width, (int64_t)t->block_rows * (run->workers ? 2 * worker_pool_size(run->workers) : 1));
+    run->layout = band_layout(width, height, band_bytes + decoded_bytes, wanted, t->block_rows);
     uint64_t decoded_rows_bytes = DECODE_ROWS * decoded_bytes * (uint64_t)width;
     if (run->layout.rows > DECODE_ROWS && decoded_rows_bytes < BAND_POOL_BYTES) {
-        BandLayout larger = band_layout(width, height, band_bytes, wanted, BLOCK_ROWS,
+        BandLayout larger = band_layout(width, height, band_bytes, wanted, t->block_rows,
                                         BAND_POOL_BYTES - decoded_rows_bytes);
         if (larger.rows > run->layout.rows)
             run->layout = larger;
@@ -151,8 +156,8 @@ int allocate_bands(Tohalf *t)
 void report_picture(const Tohalf *t)
 {
     report_factors(t->factors, t->header_info);
-    printf("The width is : %d\n", t->run->width);
-    printf("The height is : %d\n", t->run->height);
+    progress("The width is : %d\n", t->run->width);
+    progress("The height is : %d\n", t->run->height);
     fflush(stdout);
 }
 
@@ -177,7 +182,7 @@ int decode_band(void *state, int64_t index, void *data)
             pixel[i] = pow(pixel[i], t->factors.gamma_power);
         for (size_t i = 0; t->factors.apply_exposure && i < 3 * count; i++)
             pixel[i] *= t->factors.multiplier;
-        clamp_too_bright(pixel, count, t->float_output, &band->clamped);
+        clamp_too_bright(pixel, count, t->ceiling, &band->clamped);
         size_t first = (size_t)row * (size_t)width;
         if (!t->float_output) {
             exr_narrow_rgb_to_rgba(pixel, (uint16_t *)(band->halves + first), count);
@@ -236,8 +241,11 @@ int open_input(void *state, Conversion *run)
     }
     setvbuf(t->input, t->input_buffer, _IOFBF, sizeof t->input_buffer);
     if (rgbe_header_read_noting(t->input, &run->width, &run->height, &t->header_info,
-                                note_skipped_factor, &t->factors) != 0) {
+                                note_header_line, &t->factors) != 0) {
         name_unreadable_input(run->input, ferror(t->input) ? errno : 0);
+        if (t->factors.xyze)
+            fprintf(stderr, "pictor: %s is an XYZE picture (CIE XYZ); only RGBE pictures are "
+                            "converted.\n", run->input);
         return 1;
     }
     if (check_size(t) != 0 || allocate_bands(t) != 0)
@@ -259,9 +267,15 @@ int begin_output(void *state, Conversion *run)
                 run->output, reason);
         return 1;
     }
-    fit_library_threads(run->workers, run->layout.rows / BLOCK_ROWS, true);  // PIZ
+    uint64_t block_bytes = (uint64_t)run->width * t->block_rows * (t->float_output ? 16 : 8);
+    fit_library_threads(run->workers, run->layout.rows / t->block_rows,
+                        exr_blocks_worth_threads(t->compression.compression, block_bytes));
     const char *path = staged_output_write_path(&t->staged);
-    t->writer = exr_writer_open(path, run->width, run->height, ExrOutputOptions{t->float_output});
+    ExrOutputOptions options;
+    options.floats = t->float_output;
+    options.compression = t->compression;
+    options.info = picture_info_of(t->factors);
+    t->writer = exr_writer_open(path, run->width, run->height, options);
     if (!t->writer) {
         staged_output_discard(&t->staged);
         report_picture(t);
@@ -297,7 +311,7 @@ int finish(void *state, Conversion *run, int status)
     }
     if (staged_output_finish(&t->staged, nullptr, true) != 0)
         return 1;
-    report_clamped(t->clamped, t->float_output);
+    report_clamped(t->clamped, t->ceiling);
     return 0;
 }
 
@@ -316,10 +330,25 @@ int tohalf_run(int argc, const char *const *argv)
     command_line_set_program(PICTOR_TOHALF);
     parse_command_line(argc, argv);
     const CommandLineScan &words = command_line();
+    set_quiet(words.quiet);
+    ExrCompression compression;
+    if (words.compression && !exr_compression_named(words.compression, &compression)) {
+        fprintf(stderr, "pictor: --compression takes one of %s (zip and zips with a level from "
+                        ":1 to :9, dwaa and dwab with a level above 0), not \"%s\".\n",
+                EXR_COMPRESSION_NAMES, words.compression);
+        return 1;
+    }
     if (command_line_check_paths(words) != 0)
         return 1;
-    printf("The infilename is : %s\n", words.input_path);
-    printf("The outfilename is : %s\n", words.output_path);
+    if (words.no_clobber && words.output_path[0] != '\0') {
+        // An output made already: one line, and nothing else is done.
+        if (words.threads && command_line_threads(words.threads) == 0)
+            return 1;
+        if (keep_existing(words.output_path))
+            return 0;
+    }
+    progress("The infilename is : %s\n", words.input_path);
+    progress("The outfilename is : %s\n", words.output_path);
     fflush(stdout);
     if (words.output_path[0] == '\0') {
         fputs("pictor: No output file given (-o output.exr).\n", stderr);
@@ -339,6 +368,9 @@ int tohalf_run(int argc, const char *const *argv)
     Conversion run = {words.input_path, words.output_path, threads, nullptr, 0, 0, {}, nullptr, {}};
     t->run = &run;
     t->float_output = words.float_output;
+    t->compression = compression;
+    t->block_rows = exr_compression_block_rows(compression.compression);
+    t->ceiling = clamp_ceiling(t->float_output, compression);
     ConversionSteps steps = {t.get(), open_input, begin_output,
                              {{decode_band, ON_WORKERS}, {write_band, ON_CALLER}}, 2,
                              finish, release};

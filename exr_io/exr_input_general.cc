@@ -8,6 +8,8 @@
 
 #include <ImfFrameBuffer.h>
 #include <ImfInputFile.h>
+#include <ImfInputPart.h>
+#include <ImfMultiPartInputFile.h>
 
 #include <climits>
 #include <exception>
@@ -18,11 +20,29 @@
 namespace {
 
 struct GeneralInput {
-    std::unique_ptr<Imf::InputFile> file;
+    std::unique_ptr<Imf::InputFile> file;            // the first part, or:
+    std::unique_ptr<Imf::MultiPartInputFile> parts;  // a later one
+    std::unique_ptr<Imf::InputPart> part;
     const ExrInputPlan *plan;
     std::vector<float> chroma_row;    // RY and BY of each chroma sample of one scanline
     int64_t chroma_line = INT64_MIN;  // the scanline that chroma_row holds
 };
+
+void set_frame_buffer(GeneralInput *in, const Imf::FrameBuffer &frame)
+{
+    if (in->part)
+        in->part->setFrameBuffer(frame);
+    else
+        in->file->setFrameBuffer(frame);
+}
+
+void read_pixels(GeneralInput *in, int64_t first, int64_t last)
+{
+    if (in->part)
+        in->part->readPixels((int)first, (int)last);
+    else
+        in->file->readPixels((int)first, (int)last);
+}
 
 // Points the library at rows of four floats a pixel, starting with scanline y0 of the file at
 // rows, row_bytes apart (0: every scanline lands there); chroma samples land at chroma_row.
@@ -36,7 +56,7 @@ void set_frame(GeneralInput *in, float *rows, int64_t y0, size_t row_bytes)
     const char *const *names = plan->luminance ? luminance : colour;
     for (int c = 0; c < 4; c++) {
         if (names[c])
-            frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 4 * sizeof(float),
+            frame.insert(plan->prefix + names[c], Imf::Slice(Imf::FLOAT, base + 4 * c, 4 * sizeof(float),
                                               row_bytes, 1, 1, c == 3 ? 1.0 : 0.0));
     }
     if (plan->chroma) {
@@ -45,11 +65,11 @@ void set_frame(GeneralInput *in, float *rows, int64_t y0, size_t row_bytes)
         in->chroma_row.resize(2 * (size_t)(last - first + 1), 0.0f);
         char *chroma = exr_slice_base(in->chroma_row.data(), first, 2 * sizeof(float));
         for (int c = 0; c < 2; c++)
-            frame.insert(c == 0 ? "RY" : "BY",
+            frame.insert(plan->prefix + (c == 0 ? "RY" : "BY"),
                          Imf::Slice(Imf::FLOAT, chroma + 4 * c, 2 * sizeof(float), 0,
                                     plan->x_sampling, plan->y_sampling, 0.0));
     }
-    in->file->setFrameBuffer(frame);
+    set_frame_buffer(in, frame);
 }
 
 // Red, green and blue from luminance and chroma, as the library defines them: RY = (R - Y) / Y,
@@ -90,9 +110,9 @@ void read_chroma_rows(GeneralInput *in, int64_t y, int32_t rows, float *band)
         int64_t chroma_line = exr_floor_div(y, in->plan->y_sampling) * in->plan->y_sampling;
         set_frame(in, row, y, 0);
         if (chroma_line != in->chroma_line && chroma_line != y)
-            in->file->readPixels((int)chroma_line, (int)chroma_line);
+            read_pixels(in, chroma_line, chroma_line);
         in->chroma_line = chroma_line;
-        in->file->readPixels((int)y, (int)y);
+        read_pixels(in, y, y);
         luminance_to_rgb(in, row);
     }
 }
@@ -107,7 +127,7 @@ bool read_rows(void *input, int64_t y, int32_t rows, void *band, std::string *fa
             return true;
         }
         set_frame(in, (float *)band, y, row_floats * sizeof(float));
-        in->file->readPixels((int)y, (int)(y + rows - 1));
+        read_pixels(in, y, y + rows - 1);
         for (int32_t i = 0; in->plan->luminance && i < rows; i++)
             luminance_to_rgb(in, (float *)band + (size_t)i * row_floats);
         return true;
@@ -132,7 +152,12 @@ void *open_input(const char *path, const ExrInputPlan *plan, ExrWindow *window, 
     }
     in->plan = plan;
     try {
-        in->file.reset(new Imf::InputFile(path));
+        if (plan->part == 0) {
+            in->file.reset(new Imf::InputFile(path));
+        } else {
+            in->parts.reset(new Imf::MultiPartInputFile(path));
+            in->part.reset(new Imf::InputPart(*in->parts, plan->part));
+        }
     } catch (const std::exception &e) {
         *fault = e.what();
         delete in;

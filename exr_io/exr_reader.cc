@@ -55,7 +55,7 @@ bool read_block_by_block(ExrScanlineReader *reader, int64_t y, int32_t rows, cha
 
 }  // namespace
 
-ExrScanlineReader *exr_reader_begin(const char *path)
+ExrScanlineReader *exr_reader_begin(const char *path, const ExrReadChoice &choice)
 {
     // The library seeks in the file it reads, and the header is read before the library opens
     // the file: a pipe would give the library what the header left, or nothing.
@@ -68,18 +68,34 @@ ExrScanlineReader *exr_reader_begin(const char *path)
     ExrScanlineReader *reader = new (std::nothrow) ExrScanlineReader;
     if (!reader)
         return fail_memory();
+    std::string refusal;
     try {
         reader->path = path;
-        reader->plan = exr_plan_read(path);
+        reader->plan = exr_plan_read(path, choice, &refusal);
     } catch (const std::bad_alloc &) {
         delete reader;
         return fail_memory();
     }
     const ExrInputPlan *plan = reader->plan.get();
+    if (!refusal.empty()) {
+        fprintf(stderr, "exrinput: %s\n", refusal.c_str());
+        delete reader;
+        return nullptr;
+    }
     if (plan && !plan->colour_channels) {
         // The RGBA interface would give black pixels without reading a byte of them.
-        fprintf(stderr, "exrinput: %s has no R, G, B or Y channel (its channels: %s).\n", path,
-                plan->channel_names.empty() ? "none" : plan->channel_names.c_str());
+        const char *names = plan->channel_names.empty() ? "none" : plan->channel_names.c_str();
+        if (choice.part)
+            fprintf(stderr, "exrinput: Part %d of ", plan->part);
+        else
+            fputs("exrinput: ", stderr);
+        if (choice.layer)
+            fprintf(stderr, "%s has no layer %s with R, G, B or Y channels (its channels: %s).\n",
+                    path, choice.layer, names);
+        else
+            fprintf(stderr, "%s has no R, G, B or Y channel (its channels: %s).\n", path, names);
+        if (!plan->colour_elsewhere.empty())
+            fprintf(stderr, "exrinput: Its colour is read with %s.\n", plan->colour_elsewhere.c_str());
         delete reader;
         return nullptr;
     }
@@ -131,6 +147,11 @@ int32_t exr_reader_block_rows(const ExrScanlineReader *reader)
 int exr_reader_compression(const ExrScanlineReader *reader)
 {
     return reader->plan ? (int)reader->plan->header.compression() : -1;
+}
+
+ExrPictureInfo exr_reader_picture_info(const ExrScanlineReader *reader)
+{
+    return reader->plan ? reader->plan->info : ExrPictureInfo();
 }
 
 ExrRowKind exr_reader_row_kind(const ExrScanlineReader *reader)

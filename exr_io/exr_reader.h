@@ -1,25 +1,36 @@
 // Reads an OpenEXR file in bands of scanlines, every channel at the precision it is stored in.
 // Files of half channels only are read through the library's RGBA interface, which converts
 // luminance-chroma, tiled and multi-resolution files; files with 32-bit float or
-// unsigned-integer channels through its general interface. A file with R, G and B is read as
+// unsigned-integer channels, and a layer or a later part of a file, through its general
+// interface. A file with R, G and B is read as
 // colour even when it also has Y; a file with Y and not all of R, G and B as luminance (grey, or
 // coloured by its RY and BY chroma, each pixel taking the chroma sample that covers it). Missing
 // channels read as 0 (alpha as 1). Messages go to stderr and begin with "exrinput: ".
 #ifndef PICTOR_EXR_IO_EXR_READER_H
 #define PICTOR_EXR_IO_EXR_READER_H
 
+#include "exr_io/exr_picture_info.h"
+
 #include <cstdint>
 
 struct ExrScanlineReader;
 
+// What is read of a file: a part (its number from 0, or its name; null for the first) and a
+// layer (null for the top-level channels R, G, B, A, Y, RY and BY; else NAME.R and so on).
+struct ExrReadChoice {
+    const char *layer = nullptr;
+    const char *part = nullptr;
+};
+
 // Opens the file in two steps, so that a caller can judge the file by its header before the
 // library opens its pixel data, which allocates tables of 16 bytes per scanline.
-// exr_reader_begin reads the header alone; it returns null after a message when memory runs
-// out, the path is a pipe, or the header shows none of the channels R, G, B and Y. When the
+// exr_reader_begin reads the headers alone; it returns null after a message when memory runs
+// out, the path is a pipe, the part or layer chosen is not there, or the header shows none of
+// the channels R, G, B and Y (the message names the layers and parts that have them). When the
 // header could be read (exr_reader_header_known), the sizes below are known.
 // exr_reader_open_pixels then opens the pixel data; it returns 0, or -1 after a message, after
 // which only exr_reader_close may follow.
-ExrScanlineReader *exr_reader_begin(const char *path);
+ExrScanlineReader *exr_reader_begin(const char *path, const ExrReadChoice &choice = {});
 bool exr_reader_header_known(const ExrScanlineReader *reader);
 int exr_reader_open_pixels(ExrScanlineReader *reader);
 
@@ -45,6 +56,9 @@ int32_t exr_reader_block_rows(const ExrScanlineReader *reader);
 // The file's compression (the library's Imf::Compression number); -1 when the header could not
 // be read.
 int exr_reader_compression(const ExrScanlineReader *reader);
+
+// The primaries and pixel aspect the part read has (none when the header could not be read).
+ExrPictureInfo exr_reader_picture_info(const ExrScanlineReader *reader);
 
 // What exr_reader_rows gives: rows of the library's RGBA halves (ImfRgba, width a row; see
 // exr_half.h to widen them), or of four 32-bit floats a pixel (red, green, blue, alpha; 4 x

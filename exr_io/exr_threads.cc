@@ -1,7 +1,6 @@
 #include "exr_io/exr_threads.h"
 
 #include <IlmThreadPool.h>
-#include <ImfCompression.h>
 
 #include <new>
 #if defined(__SANITIZE_THREAD__)
@@ -70,18 +69,5 @@ void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads)
         }
         IlmThread::ThreadPool::globalThreadPool().setThreadProvider(provider);
         provider_installed = true;
-    }
-}
-
-bool exr_blocks_worth_threads(int compression, uint64_t block_bytes)
-{
-    switch (compression) {
-    case Imf::NO_COMPRESSION:
-    case Imf::RLE_COMPRESSION:
-        return false;
-    case Imf::PIZ_COMPRESSION:
-        return true;
-    default:
-        return block_bytes >= (16u << 10);
     }
 }

@@ -5,20 +5,11 @@
 #ifndef PICTOR_EXR_IO_EXR_THREADS_H
 #define PICTOR_EXR_IO_EXR_THREADS_H
 
-#include <cstdint>
-
 // Queues run(task) on one of the runner's threads; runner is the context given below.
 typedef void (*ExrTaskSubmit)(void *runner, void (*run)(void *), void *task);
 
 // Hands the library's work to threads threads through submit, or (threads 0) back to the
 // calling thread. Call from the main thread, with no file of the library open.
 void exr_use_threads(ExrTaskSubmit submit, void *runner, int threads);
-
-// Whether blocks of rows of this compression (the library's Imf::Compression number), of
-// block_bytes uncompressed bytes each, take long enough to code or decode that handing them to
-// other threads pays for the hand-over, which costs about as much as copying a few kilobytes:
-// never without compression or with run-length coding, always for PIZ (its Huffman tables cost
-// the same for a block of any size), from 16 KB a block for the others.
-bool exr_blocks_worth_threads(int compression, uint64_t block_bytes);
 
 #endif

@@ -5,14 +5,19 @@
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#include <ImfStandardAttributes.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 struct ExrScanlineWriter {
     std::unique_ptr<Imf::OutputFile> file;
@@ -75,6 +80,40 @@ int check_written_file(const char *path, int32_t width, int32_t height)
     return result;
 }
 
+// Reads the whole finished file, 64 rows at a time, and counts its values that are not finite:
+// a lossy compression may overshoot the brightest values into infinities. Returns 0, or -1 after
+// a message.
+int check_finite(const ExrScanlineWriter *writer)
+{
+    uint64_t bad = 0;
+    try {
+        Imf::InputFile in(writer->path.c_str());
+        const int32_t rows = 64;
+        const size_t row_floats = 4 * (size_t)writer->width;
+        std::vector<float> band(row_floats * rows);
+        for (int32_t y = 0; y < writer->height; y += rows) {
+            int32_t last = std::min(writer->height, y + rows) - 1;
+            char *base = exr_slice_base(band.data(), 0, 4 * sizeof(float), y, row_floats * sizeof(float));
+            Imf::FrameBuffer frame;
+            for (int c = 0; c < 4; c++)
+                frame.insert(CHANNEL_NAMES[c], Imf::Slice(Imf::FLOAT, base + c * sizeof(float),
+                                                          4 * sizeof(float), row_floats * sizeof(float)));
+            in.setFrameBuffer(frame);
+            in.readPixels(y, last);
+            for (size_t i = 0; i < row_floats * (size_t)(last - y + 1); i++)
+                bad += !std::isfinite(band[i]);
+        }
+    } catch (const std::exception &e) {
+        return fail_exception(e);
+    }
+    if (bad == 0)
+        return 0;
+    fprintf(stderr, "exroutput: Its lossy compression made %llu values infinite or NaN; a lower "
+                    "level or another compression keeps them finite.\n",
+            (unsigned long long)bad);
+    return -1;
+}
+
 // Completes the file: the library writes its table of line offsets when the file is
 // destroyed. Returns 0, or -1 after a message.
 int close_file(ExrScanlineWriter *writer)
@@ -103,8 +142,18 @@ ExrScanlineWriter *exr_writer_open(const char *path, int32_t width, int32_t heig
         writer->height = height;
         writer->path = path;
         Imf::Header header(width, height);
-        header.compression() = Imf::PIZ_COMPRESSION;
+        header.compression() = (Imf::Compression)options.compression.compression;
+        if (options.compression.zip_level > 0)
+            header.zipCompressionLevel() = options.compression.zip_level;
+        if (options.compression.dwa_level > 0)
+            header.dwaCompressionLevel() = options.compression.dwa_level;
         header.lineOrder() = Imf::INCREASING_Y;
+        const float *p = options.info.primaries;
+        if (options.info.has_primaries)
+            Imf::addChromaticities(header, Imf::Chromaticities(Imath::V2f(p[0], p[1]), Imath::V2f(p[2], p[3]),
+                                                               Imath::V2f(p[4], p[5]), Imath::V2f(p[6], p[7])));
+        if (options.info.pixel_aspect > 0)
+            header.pixelAspectRatio() = options.info.pixel_aspect;
         for (const char *name : CHANNEL_NAMES)
             header.channels().insert(name, Imf::Channel(options.floats ? Imf::FLOAT : Imf::HALF));
         writer->file.reset(new Imf::OutputFile(path, header));
@@ -142,6 +191,9 @@ int exr_writer_close(ExrScanlineWriter *writer)
     int result = close_file(writer);
     if (result == 0)
         result = check_written_file(writer->path.c_str(), writer->width, writer->height);
+    if (result == 0 && exr_compression_lossy(writer->options.compression.compression,
+                                             writer->options.floats))
+        result = check_finite(writer);
     delete writer;
     return result;
 }

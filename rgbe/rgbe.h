@@ -66,18 +66,18 @@ int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHea
 // A header longer than RGBE_HEADER_MAX bytes, which no real picture has, is refused.
 int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info);
 
-// A GAMMA= or EXPOSURE= line that the header reader passes over without taking its value: one
-// before the FORMAT line, one after another line, or a second one.
-struct RgbeSkippedFactor {
-    const char *name;  // "GAMMA" or "EXPOSURE"
-    float value;
-    int32_t line;      // its place in the header, the "#?" line being line 1
-};
-typedef void (*RgbeSkippedFactorFn)(void *context, const RgbeSkippedFactor *factor);
-
-// rgbe_header_read that also calls skipped (unless null) for every such line, in header order.
+// rgbe_header_read that also calls passed_over (unless null) for every line it passes over,
+// in header order: every line but the first, the FORMAT line, the GAMMA= and EXPOSURE= lines it
+// takes, the empty line and the size line. A line is what the reader keeps of it, its first
+// 127 bytes with its newline where that fits; number counts the "#?" line as line 1.
+typedef void (*RgbeHeaderLineFn)(void *context, const char *line, int32_t number);
 int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info,
-                            RgbeSkippedFactorFn skipped, void *context);
+                            RgbeHeaderLineFn passed_over, void *context);
+
+// rgbe_header_write with further lines (each ending in a newline) before the FORMAT line, where
+// Radiance's own writers put theirs; lines may be null.
+int rgbe_header_write_lines(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info,
+                            const char *lines);
 
 // Pixel conversions. Packing never fails: NaN and negative components count as 0, values too
 // large for RGBE saturate to the largest RGBE value.

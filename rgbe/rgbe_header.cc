@@ -38,6 +38,12 @@ int rgbe_fail_read(FILE *stream)
 
 int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info)
 {
+    return rgbe_header_write_lines(stream, width, height, info, nullptr);
+}
+
+int rgbe_header_write_lines(FILE *stream, int32_t width, int32_t height, const RgbeHeaderInfo *info,
+                            const char *lines)
+{
     const char *program_type = "RGBE";
     if (info && (info->present & RGBE_HAS_PROGRAM_TYPE))
         program_type = info->program_type;
@@ -51,6 +57,8 @@ int rgbe_header_write(FILE *stream, int32_t width, int32_t height, const RgbeHea
         if (fprintf(stream, "EXPOSURE=%g\n", (double)info->exposure) < 0)
             return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     }
+    if (lines && fputs(lines, stream) < 0)
+        return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     if (fprintf(stream, "FORMAT=32-bit_rle_rgbe\n\n") < 0)
         return rgbe_fail(RGBE_ERR_WRITE, nullptr);
     if (fprintf(stream, "-Y %d +X %d\n", height, width) < 0)
@@ -75,7 +83,7 @@ struct HeaderInput {
     FILE *stream;
     long left;
     int32_t line;  // number of the line last read
-    RgbeSkippedFactorFn skipped;
+    RgbeHeaderLineFn passed_over;
     void *context;
 };
 
@@ -119,16 +127,11 @@ bool looks_like_size_line(const HeaderLine &line)
 
 const char FORMAT_LINE[] = "FORMAT=32-bit_rle_rgbe\n";
 
-// Tells the caller of a line passed over that would have set the gamma or the exposure.
-void note_skipped(const HeaderInput &in, const HeaderLine &line)
+// Tells the caller of a line passed over.
+void note_passed_over(const HeaderInput &in, const HeaderLine &line)
 {
-    RgbeSkippedFactor factor = {nullptr, 1.0f, in.line};
-    if (sscanf(line.text, "GAMMA=%f", &factor.value) == 1)
-        factor.name = "GAMMA";
-    else if (sscanf(line.text, "EXPOSURE=%f", &factor.value) == 1)
-        factor.name = "EXPOSURE";
-    if (factor.name && in.skipped)
-        in.skipped(in.context, &factor);
+    if (in.passed_over)
+        in.passed_over(in.context, line.text, in.line);
 }
 
 // Reads a decimal int the way "%d" does (white space, optional sign, digits), but refuses a
@@ -193,10 +196,10 @@ int rgbe_header_read(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderIn
 }
 
 int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeHeaderInfo *info,
-                            RgbeSkippedFactorFn skipped, void *context)
+                            RgbeHeaderLineFn passed_over, void *context)
 {
     HeaderLine line;
-    HeaderInput in = {stream, RGBE_HEADER_MAX, 0, skipped, context};
+    HeaderInput in = {stream, RGBE_HEADER_MAX, 0, passed_over, context};
     if (info) {
         info->present = 0;
         info->program_type[0] = '\0';
@@ -227,7 +230,7 @@ int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeH
             return rgbe_fail(RGBE_ERR_FORMAT, "no FORMAT specifier found");
         if (line_is(line, FORMAT_LINE))
             break;
-        note_skipped(in, line);
+        note_passed_over(in, line);
         if (read_header_line(&in, &line) != 0)
             return -1;
         if (line.text[0] == '\0')
@@ -252,7 +255,7 @@ int rgbe_header_read_noting(FILE *stream, int32_t *width, int32_t *height, RgbeH
     while (!line_is(line, "\n")) {
         if (line.text[0] == '\0' || looks_like_size_line(line))
             return rgbe_fail(RGBE_ERR_FORMAT, "missing blank line after FORMAT specifier");
-        note_skipped(in, line);
+        note_passed_over(in, line);
         if (read_header_line(&in, &line) != 0)
             return -1;
     }

@@ -1,5 +1,5 @@
 #include "cli/conversion_threads.h"
-#include "exr_io/exr_threads.h"
+#include "exr_io/exr_compression.h"
 #include "runtime/band_pipeline.h"
 #include "runtime/worker_pool.h"
 

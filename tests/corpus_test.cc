@@ -229,6 +229,26 @@ double rgbe_clean(double v)
     return !(v > 0) ? 0.0 : std::min(v, largest);
 }
 
+// The chromaticities of an EXR file's first part as exrheader prints them ("    red   (0.64
+// 0.33)", and green, blue, white), none when it has none.
+std::vector<double> peer_primaries(const std::string &path)
+{
+    std::vector<double> values;
+    std::string command = "exrheader '" + path + "'";
+    FILE *pipe = popen(command.c_str(), "r");
+    char line[512];
+    for (bool found = false; pipe && fgets(line, sizeof line, pipe);) {
+        double x, y;
+        const char *pair = strchr(line, '(');
+        found = found || strncmp(line, "chromaticities ", 15) == 0;
+        if (found && pair && values.size() < 8 && sscanf(pair, "(%lf %lf)", &x, &y) == 2)
+            values.insert(values.end(), {x, y});
+    }
+    if (pipe)
+        pclose(pipe);
+    return values;
+}
+
 TEST(CorpusExr, ConvertsToRgbe)
 {
     SKIP_WITHOUT("exr");
@@ -247,9 +267,22 @@ TEST(CorpusExr, ConvertsToRgbe)
                       "\nThe outfilename is : out.hdr\nThe width is : " + std::to_string(width) +
                       "\nThe height is : " + std::to_string(height) + "\nWriting RGBE file.\n",
                   r.out);
+        // The primaries carried across, as the peer reads them.
+        std::string written = read_file(dir / "out.hdr");
+        std::vector<double> primaries = peer_primaries(path);
+        if (!primaries.empty()) {
+            size_t end = written.find('\n', 7);
+            std::vector<double> carried(8);
+            ASSERT_EQ(8, sscanf(written.c_str() + 7, "PRIMARIES= %lf %lf %lf %lf %lf %lf %lf %lf",
+                                &carried[0], &carried[1], &carried[2], &carried[3], &carried[4],
+                                &carried[5], &carried[6], &carried[7]));
+            for (int i = 0; i < 8; i++)
+                EXPECT_NEAR(primaries[i], carried[i], 1e-6) << i;
+            written.erase(7, end - 6);
+        }
         std::string header = "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(height) + " +X " +
                              std::to_string(width) + "\n";
-        EXPECT_EQ(header, read_file(dir / "out.hdr").substr(0, header.size()));
+        EXPECT_EQ(header, written.substr(0, header.size()));
 
         // The file's values: halves, or floats where it stores them.
         std::vector<float> floats = read_float_rgba(path);

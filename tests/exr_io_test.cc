@@ -23,7 +23,7 @@ namespace {
 TEST(ExrWriter, OnePixel)
 {
     ScratchDir dir;
-    ExrScanlineWriter *writer = exr_writer_open((dir / "one.exr").c_str(), 1, 1, ExrOutputOptions{false});
+    ExrScanlineWriter *writer = exr_writer_open((dir / "one.exr").c_str(), 1, 1, ExrOutputOptions());
     ASSERT_NE(nullptr, writer);
     EXPECT_EQ(0, write_rows(writer, {0.5, 1.0, 2.0, 0.0}, 1));
     EXPECT_EQ(0, exr_writer_close(writer));
@@ -46,7 +46,7 @@ TEST(ExrWriter, RowsInOrderWithExactAndNarrowedValues)
     ScratchDir dir;
     const int width = 5, height = 40;
     const double huge = 1e300;
-    ExrScanlineWriter *writer = exr_writer_open((dir / "rows.exr").c_str(), width, height, ExrOutputOptions{false});
+    ExrScanlineWriter *writer = exr_writer_open((dir / "rows.exr").c_str(), width, height, ExrOutputOptions());
     ASSERT_NE(nullptr, writer);
     for (int y = 0; y < height; y++) {
         const double values[] = {0.0, 0.5, 1.0, 2.0, 65504.0};
@@ -80,7 +80,7 @@ TEST(ExrWriter, MissingDirectory)
 {
     ExrScanlineWriter *writer = nullptr;
     std::string err = captured_stderr(
-        [&] { writer = exr_writer_open("/nonexistent/dir/x.exr", 4, 4, ExrOutputOptions{false}); });
+        [&] { writer = exr_writer_open("/nonexistent/dir/x.exr", 4, 4, ExrOutputOptions()); });
     EXPECT_EQ(nullptr, writer);
     EXPECT_EQ("exroutput: Cannot open image file \"/nonexistent/dir/x.exr\". No such file or directory.\n", err);
 }

@@ -632,6 +632,7 @@ TEST(Fromhalf, EveryChannelReadAsStoredAndFilesWithoutColour)
     RunResult r = fromhalf(dir.path, {"-i", "layers.exr", "-o", "out.hdr"});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("exrinput: layers.exr has no R, G, B or Y channel (its channels: Z, diffuse.R).\n"
+              "exrinput: Its colour is read with --layer diffuse.\n"
               "pictor: Cannot open layers.exr.\n", r.err);
 }
 

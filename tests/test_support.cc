@@ -314,10 +314,20 @@ const char TOHALF_USAGE[] =
     "\nUSAGE: \npictor_tohalf  -i input.hdr -o output.exr \nOPTIONS: \n"
     "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n-o \t\toutput file in ILM exr (.exr)\n"
     "--float \twrite 32-bit float channels, every value kept, instead of half floats\n"
-    "--threads N \tuse at most N threads (by default, every processor it may run on)\n"
+    "--compression NAME[:LEVEL] \tnone, rle, zips, zip, piz (the default), pxr24, b44, b44a, "
+    "dwaa or dwab; a level for zip and zips (1 to 9) and for dwaa and dwab\n"
+    "--threads N \tuse at most N threads (by default, one for each processor it may use)\n"
+    "-q, --quiet \twrite nothing on standard output, and no closing line\n"
+    "-n, --no-clobber \tleave an output that exists as it is\n"
     "--version \tprint the program's name and version\n";
 const char FROMHALF_USAGE[] =
     "\nUSAGE: \npictor_fromhalf  -i input.exr -o output.hdr \nOPTIONS: \n"
     "-i \t\tinput file in ILM exr (.exr)\n-o \t\toutput file in Radiance rgbe (.pic or .hdr)\n"
-    "--threads N \tuse at most N threads (by default, every processor it may run on)\n"
+    "--layer NAME \tread the layer NAME: its channels NAME.R, NAME.G, NAME.B (or NAME.Y), NAME.A\n"
+    "--part N \tread part N of a multi-part file: its number from 0, or its name\n"
+    "--dump PATH \twrite the raw dump to PATH instead of inscanline_out.raw\n"
+    "--no-dump \twrite no raw dump\n"
+    "--threads N \tuse at most N threads (by default, one for each processor it may use)\n"
+    "-q, --quiet \twrite nothing on standard output, and no closing line\n"
+    "-n, --no-clobber \tleave an output that exists as it is\n"
     "--version \tprint the program's name and version\n";
