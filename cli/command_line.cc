@@ -17,8 +17,8 @@ const char *const TOHALF_USAGE[] = {
     "-i \t\tinput file in Radiance rgbe (.pic or .hdr)\n",
     "-o \t\toutput file in ILM exr (.exr)\n",
     "--float \twrite 32-bit float channels, every value kept, instead of half floats\n",
-    "--compression NAME[:LEVEL] \tnone, rle, zips, zip, piz (the default), pxr24, b44, b44a, "
-    "dwaa or dwab; a level for zip and zips (1 to 9) and for dwaa and dwab\n",
+    ("--compression NAME[:LEVEL] \tnone, rle, zips, zip, piz (the default), pxr24, b44, b44a, "
+     "dwaa or dwab; a level for zip and zips (1 to 9) and for dwaa and dwab\n"),
     "--threads N \tuse at most N threads (by default, one for each processor it may use)\n",
     "-q, --quiet \twrite nothing on standard output, and no closing line\n",
     "-n, --no-clobber \tleave an output that exists as it is\n",

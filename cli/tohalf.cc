@@ -37,10 +37,6 @@ struct Band {
     Clamped clamped;   // its values too bright for the output
 };
 
-// Rows of a block of the output's PIZ compression: a band holds two blocks for each worker, so
-// that the library compresses them side by side.
-const int32_t BLOCK_ROWS = 32;
-
 // Rows decoded at a time, into a buffer that stays in the processor's cache while gamma,
 // exposure and narrowing pass over it.
 const int32_t DECODE_ROWS = 4;
