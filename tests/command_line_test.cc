@@ -1,9 +1,12 @@
 #include "cli/command_line.h"
+#include "runtime/cpu_quota.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -79,6 +82,32 @@ TEST(CommandLine, Threads)
     EXPECT_EQ("pictor: --threads takes a number of threads from 1 up, not \"many\".\n", r.err);
 }
 
+// The default thread count's CPU quota, from a folder standing in for /sys/fs/cgroup: the least
+// quota of the process's cgroup and those above it, rounded up, in cgroup v2 and v1.
+TEST(Processors, CgroupQuotaRoundedUp)
+{
+    ScratchDir root;
+    for (const char *folder : {"/a", "/a/b", "/cpu,cpuacct", "/cpu,cpuacct/job"})
+        ASSERT_EQ(0, mkdir((root / folder).c_str(), 0755));
+    write_file(root / "cpu.max", "max 100000\n");
+    write_file(root / "a/cpu.max", "250000 100000\n");
+    write_file(root / "a/b/cpu.max", "max 100000\n");
+    EXPECT_EQ(3, cpu_quota_processors_at(root.path.c_str(), "0::/a/b\n"));
+    EXPECT_EQ(0, cpu_quota_processors_at(root.path.c_str(), "0::/\n"));
+    write_file(root / "a/b/cpu.max", "50000 100000\n");
+    EXPECT_EQ(1, cpu_quota_processors_at(root.path.c_str(), "0::/a/b\n"));
+    // v1: the cpu controller's own tree; a container's path from the host is not there.
+    write_file(root / "cpu,cpuacct/cpu.cfs_quota_us", "-1\n");
+    write_file(root / "cpu,cpuacct/cpu.cfs_period_us", "100000\n");
+    write_file(root / "cpu,cpuacct/job/cpu.cfs_quota_us", "200000\n");
+    write_file(root / "cpu,cpuacct/job/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(2, cpu_quota_processors_at(root.path.c_str(), "4:memory:/a/b\n3:cpu,cpuacct:/job\n0::/\n"));
+    EXPECT_EQ(0, cpu_quota_processors_at(root.path.c_str(), "3:cpu,cpuacct:/docker/1234\n"));
+    write_file(root / "cpu,cpuacct/cpu.cfs_quota_us", "150000\n");
+    EXPECT_EQ(2, cpu_quota_processors_at(root.path.c_str(), "3:cpu,cpuacct:/docker/1234\n"));
+    EXPECT_EQ(0, cpu_quota_processors_at("/nonexistent", "0::/\n"));
+}
+
 // Words that look like options and are none are named once each, and passed over as before;
 // an empty path is refused before any work, naming its option.
 TEST(CommandLine, UnknownOptionsAndEmptyPaths)
@@ -111,6 +140,53 @@ TEST(CommandLine, UnknownOptionsAndEmptyPaths)
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("pictor: -o was given an empty file name.\n", r.err);
     }
+}
+
+// -q, -n, --dump and --no-dump through both programs; options that can't be taken are refused
+// before anything is written.
+TEST(CommandLine, QuietNoClobberAndTheDump)
+{
+    ScratchDir dir;
+    write_rgbe_picture(dir / "in.hdr", 9, 2, exact_pixels(9, 2));
+    ASSERT_EQ(0, mkdir((dir / "d").c_str(), 0755));
+    RunOptions options;
+    options.cwd = dir.path;
+    auto run = [&](const std::string &program, const std::vector<std::string> &args, int status,
+                   const std::string &out, const std::string &err) {
+        RunResult r = run_program(program, args, options);
+        EXPECT_EQ(status, r.status) << args.back();
+        EXPECT_EQ(out, r.out) << args.back();
+        EXPECT_EQ(err, r.err) << args.back();
+    };
+    run(tohalf_path(), {"-i", "in.hdr", "-o", "in.exr", "-q"}, 0, "", "");
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "out.hdr", "--quiet", "--dump", "d/x.raw"}, 0, "", "");
+    EXPECT_EQ(9 * 2 * 16, read_file(dir / "d/x.raw").size());
+    EXPECT_FALSE(file_exists(dir / "inscanline_out.raw"));
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "nodump.hdr", "--no-dump", "-q"}, 0, "", "");
+    EXPECT_EQ(read_file(dir / "out.hdr"), read_file(dir / "nodump.hdr"));
+    std::vector<std::string> names = list_dir(dir.path);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"d", "in.exr", "in.hdr", "nodump.hdr", "out.hdr"}), names);
+
+    // Outputs made already are left as they are; a dump named too, while the picture is made.
+    write_file(dir / "d/x.raw", "mine");
+    const std::string kept = " exists; it is left as it is (--no-clobber).\n";
+    run(tohalf_path(), {"-i", "in.hdr", "-o", "d/x.raw", "-n"}, 0, "pictor: d/x.raw" + kept, "");
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "d/x.raw", "-n", "-q"}, 0, "", "");
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "new.hdr", "--dump", "d/x.raw", "--no-clobber", "-q"}, 0, "", "");
+    EXPECT_EQ("mine", read_file(dir / "d/x.raw"));
+    EXPECT_EQ(read_file(dir / "out.hdr"), read_file(dir / "new.hdr"));
+
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "x.hdr", "--dump", "x.raw", "--no-dump"}, 1, "",
+        "pictor: --dump and --no-dump can't both be given.\n");
+    run(fromhalf_path(), {"-i", "in.exr", "-o", "x.hdr", "--part", ""}, 1, "",
+        "pictor: --part was given an empty number or name.\n");
+    for (const char *word : {"zip:10", "piz:3", "dwaa:0", "dwab:x", "zlib", ""})
+        run(tohalf_path(), {"-i", "in.hdr", "-o", "x.exr", "--compression", word}, 1, "",
+            "pictor: --compression takes one of none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab "
+            "(zip and zips with a level from :1 to :9, dwaa and dwab with a level above 0), not \"" +
+                std::string(word) + "\".\n");
+    EXPECT_FALSE(file_exists(dir / "x.exr") || file_exists(dir / "x.hdr"));
 }
 
 TEST(CommandLine, ParseFillsTheStores)

@@ -7,8 +7,12 @@
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfMultiPartOutputFile.h>
 #include <ImfOutputFile.h>
+#include <ImfOutputPart.h>
+#include <ImfPartType.h>
 #include <ImfRgbaYca.h>
+#include <ImfStandardAttributes.h>
 
 #include <csignal>
 #include <sstream>
@@ -47,15 +51,17 @@ std::vector<ImfRgba> test_halves(int width, int height)
     return pixels;
 }
 
-// The RGBE file the converter must write: our header and scanlines of the halves' values.
-std::string expected_rgbe(const std::vector<ImfRgba> &halves, int width, int height)
+// The RGBE file the converter must write: our header (with lines before its FORMAT line) and
+// scanlines of the halves' values.
+std::string expected_rgbe(const std::vector<ImfRgba> &halves, int width, int height,
+                          const char *lines = nullptr)
 {
     std::vector<double> pixels;
     for (const ImfRgba &p : halves)
         for (ImfHalf h : {p.r, p.g, p.b})
             pixels.push_back(ImfHalfToFloat(h));
     return written_bytes([&](FILE *s) {
-        rgbe_header_write(s, width, height, nullptr);
+        rgbe_header_write_lines(s, width, height, nullptr, lines);
         rgbe_put_scanlines(s, pixels.data(), width, height);
     });
 }
@@ -574,7 +580,7 @@ TEST(Fromhalf, HostileHeadersEndInBoundedMemory)
     }
 }
 
-TEST(Fromhalf, EveryChannelReadAsStoredAndFilesWithoutColour)
+TEST(Fromhalf, EveryChannelReadAsStoredInAnyLayerAndFilesWithoutColour)
 {
     ScratchDir dir;
     // Two pixels; channel c of pixel x holds values[c][x], stored as the given type.
@@ -616,16 +622,29 @@ TEST(Fromhalf, EveryChannelReadAsStoredAndFilesWithoutColour)
     Imath::V3f yw = Imf::RgbaYca::computeYw(Imf::Chromaticities());  // R = (RY + 1) Y, ...
     cases[4].dump[1] = (float)((2.0 - 3.0 * yw.x - 1.5 * yw.z) / yw.y);
     for (const Case &c : cases) {
-        write(dir / "in.exr", c.channels, c.values, c.type);
-        RunResult r = fromhalf(dir.path, {"-i", "in.exr", "-o", "out.hdr"});
-        EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ(std::string((const char *)c.dump.data(), 32), read_file(dir / "inscanline_out.raw"));
-        std::vector<double> pixels = {c.dump[0], c.dump[1], c.dump[2], c.dump[4], c.dump[5], c.dump[6]};
-        std::string expected = written_bytes([&](FILE *s) {
-            rgbe_header_write(s, 2, 1, nullptr);
-            rgbe_put_scanlines(s, pixels.data(), 2, 1);
-        });
-        EXPECT_TRUE(expected == read_file(dir / "out.hdr")) << c.channels.back();
+        for (bool layer : {false, true}) {
+            // The same channels in a layer, beside top-level ones that must not be read.
+            std::vector<std::string> channels = c.channels;
+            std::vector<std::vector<float>> values = c.values;
+            for (size_t i = 0; layer && i < c.channels.size(); i++) {
+                channels[i] = "lamp." + c.channels[i];
+                channels.push_back(c.channels[i]);
+                values.push_back({9, 9});
+            }
+            write(dir / "in.exr", channels, values, c.type);
+            std::vector<std::string> args = {"-i", "in.exr", "-o", "out.hdr"};
+            if (layer)
+                args.insert(args.end(), {"--layer", "lamp"});
+            RunResult r = fromhalf(dir.path, args);
+            EXPECT_EQ(0, r.status) << r.err;
+            EXPECT_EQ(std::string((const char *)c.dump.data(), 32), read_file(dir / "inscanline_out.raw"));
+            std::vector<double> pixels = {c.dump[0], c.dump[1], c.dump[2], c.dump[4], c.dump[5], c.dump[6]};
+            std::string expected = written_bytes([&](FILE *s) {
+                rgbe_header_write(s, 2, 1, nullptr);
+                rgbe_put_scanlines(s, pixels.data(), 2, 1);
+            });
+            EXPECT_TRUE(expected == read_file(dir / "out.hdr")) << c.channels.back() << layer;
+        }
     }
 
     write(dir / "layers.exr", {"diffuse.R", "Z"}, {{1, 1}, {1, 1}});
@@ -634,6 +653,70 @@ TEST(Fromhalf, EveryChannelReadAsStoredAndFilesWithoutColour)
     EXPECT_EQ("exrinput: layers.exr has no R, G, B or Y channel (its channels: Z, diffuse.R).\n"
               "exrinput: Its colour is read with --layer diffuse.\n"
               "pictor: Cannot open layers.exr.\n", r.err);
+}
+
+// A render's two parts written with the library, depth first: the picture read by its number or
+// name, with its primaries and pixel aspect, which come back through pictor_tohalf; a picture
+// that says nothing of them gets none.
+TEST(Fromhalf, PartsAndWhatAPictureSaysOfItself)
+{
+    ScratchDir dir;
+    const int width = 40, height = 3;
+    std::vector<ImfRgba> halves = test_halves(width, height);
+    std::vector<float> depth(width * height, 1.0f);
+    Imf::Header headers[2] = {Imf::Header(width, height), Imf::Header(width, height)};
+    const char *names[] = {"depth", "beauty"};
+    const Imf::Chromaticities rec2020({0.708f, 0.292f}, {0.17f, 0.797f}, {0.131f, 0.046f}, {0.3127f, 0.329f});
+    for (int i = 0; i < 2; i++) {
+        headers[i].setName(names[i]);
+        headers[i].setType(Imf::SCANLINEIMAGE);
+        Imf::addChromaticities(headers[i], rec2020);  // the library wants them alike in every part
+        headers[i].pixelAspectRatio() = 2.0f;
+    }
+    headers[0].channels().insert("Z", Imf::Channel(Imf::FLOAT));
+    for (const char *c : {"R", "G", "B", "A"})
+        headers[1].channels().insert(c, Imf::Channel(Imf::HALF));
+    {
+        Imf::MultiPartOutputFile file((dir / "render.exr").c_str(), headers, 2);
+        Imf::OutputPart parts[2] = {Imf::OutputPart(file, 0), Imf::OutputPart(file, 1)};
+        Imf::FrameBuffer frames[2];
+        frames[0].insert("Z", Imf::Slice(Imf::FLOAT, (char *)depth.data(), 4, 4 * width));
+        for (int c = 0; c < 4; c++)
+            frames[1].insert(std::string(1, "RGBA"[c]), Imf::Slice(Imf::HALF, (char *)&halves[0].r + 2 * c, 8, 8 * width));
+        for (int i = 0; i < 2; i++) {
+            parts[i].setFrameBuffer(frames[i]);
+            parts[i].writePixels(height);
+        }
+    }
+    RunResult r = fromhalf(dir.path, {"-i", "render.exr", "-o", "out.hdr"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("exrinput: render.exr has no R, G, B or Y channel (its channels: Z).\n"
+              "exrinput: Its colour is read with --part 1.\npictor: Cannot open render.exr.\n", r.err);
+    r = fromhalf(dir.path, {"-i", "render.exr", "-o", "out.hdr", "--part", "2"});
+    EXPECT_EQ("exrinput: render.exr has no part 2; its parts: 0 (depth), 1 (beauty).\n"
+              "pictor: Cannot open render.exr.\n", r.err);
+    for (const char *part : {"1", "beauty"}) {
+        r = fromhalf(dir.path, {"-i", "render.exr", "-o", "out.hdr", "--part", part});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(expected_rgbe(halves, width, height, "PRIMARIES= 0.708 0.292 0.17 0.797 0.131 "
+                                  "0.046 0.3127 0.329\nPIXASPECT=0.5\n") == read_file(dir / "out.hdr"));
+        EXPECT_TRUE(expected_dump(halves) == read_file(dir / "inscanline_out.raw"));
+    }
+
+    RunOptions options;
+    options.cwd = dir.path;
+    write_rgbe_picture(dir / "plain.hdr", 1, 1, {1, 2, 3}, "PRIMARIES=0 0 0 0 0 0 0 0\n");  // ImageMagick's
+    for (const char *picture : {"out", "plain"}) {
+        r = run_program(tohalf_path(), {"-i", std::string(picture) + ".hdr", "-o", "back.exr", "-q"}, options);
+        EXPECT_EQ("", r.err);
+        Imf::InputFile back((dir / "back.exr").c_str());
+        bool carried = picture[0] == 'o';
+        ASSERT_EQ(carried, Imf::hasChromaticities(back.header()));
+        EXPECT_EQ(carried ? 2.0f : 1.0f, back.header().pixelAspectRatio());
+        const Imf::Chromaticities &c = carried ? Imf::chromaticities(back.header()) : rec2020;
+        EXPECT_TRUE(c.red == rec2020.red && c.green == rec2020.green && c.blue == rec2020.blue &&
+                    c.white == rec2020.white);
+    }
 }
 
 TEST(Fromhalf, DumpInAnUnwritableDirectory)
