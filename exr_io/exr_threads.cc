@@ -1,9 +1,10 @@
 #include "exr_io/exr_threads.h"
+#include "runtime/sanitizer_build.h"
 
 #include <IlmThreadPool.h>
 
 #include <new>
-#if defined(__SANITIZE_THREAD__)
+#if defined(PICTOR_THREAD_SANITIZED)
 #include <mutex>
 #endif
 
@@ -13,7 +14,7 @@ ExrTaskSubmit task_submit;
 void *task_runner;
 int task_threads;
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(PICTOR_THREAD_SANITIZED)
 // The library counts its finished tasks with atomics of its own, which ThreadSanitizer can't
 // see, as the library is not built with it; only the last task's wake-up of the waiting caller
 // is a call it sees. Tasks that end one after another through this lock make every task's work
@@ -29,7 +30,7 @@ void run_library_task(void *argument)
     task->execute();
     IlmThread::TaskGroup *group = task->group();
     delete task;
-#if defined(__SANITIZE_THREAD__)
+#if defined(PICTOR_THREAD_SANITIZED)
     std::lock_guard<std::mutex> ending(tasks_ending);
 #endif
     group->finishOneTask();

@@ -1,4 +1,5 @@
 #include "runtime/cleanup_signals.h"
+#include "runtime/sanitizer_build.h"
 
 #include <climits>
 #include <cstring>
@@ -18,7 +19,7 @@ volatile sig_atomic_t temporary_used[TEMPORARY_PLACES];
 const int ENDING_SIGNALS[] = {
     SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT,
     SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(PICTOR_SANITIZED)
     SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV, SIGSYS,
 #endif
 };

@@ -1,4 +1,5 @@
 #include "runtime/memory_limits.h"
+#include "runtime/sanitizer_build.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -7,11 +8,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-// The sanitizers reserve far more address space than they use: no limits in their builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PICTOR_SANITIZED 1
-#endif
 
 namespace {
 #if !defined(PICTOR_SANITIZED)

@@ -2,6 +2,7 @@
 
 #include "cli/converters.h"
 #include "rgbe/rgbe.h"
+#include "runtime/sanitizer_build.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -9,6 +10,9 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#if defined(PICTOR_SANITIZED)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 namespace {
 
@@ -45,7 +49,8 @@ void write_input(const std::string &path, const uint8_t *data, size_t size)
 }
 
 // Sends standard output and error to /dev/null while it lives: the code under test reports
-// every failure there, and a fuzzer feeds it failures all the time.
+// every failure there, and a fuzzer feeds it failures all the time. The sanitizers' reports still
+// go to the real standard error.
 struct QuietStreams {
     QuietStreams()
     {
@@ -57,11 +62,17 @@ struct QuietStreams {
         dup2(null_fd, 1);
         dup2(null_fd, 2);
         close(null_fd);
+#if defined(PICTOR_SANITIZED)
+        __sanitizer_set_report_fd((void *)(intptr_t)saved_err);
+#endif
     }
     ~QuietStreams()
     {
         fflush(stdout);
         fflush(stderr);
+#if defined(PICTOR_SANITIZED)
+        __sanitizer_set_report_fd((void *)(intptr_t)2);
+#endif
         dup2(saved_out, 1);
         dup2(saved_err, 2);
         close(saved_out);
