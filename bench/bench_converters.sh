@@ -101,6 +101,7 @@ for size in $sizes; do
           "pictor --threads 1|$program --threads 1"
           "pictor taskset -c 0|taskset -c 0 $program")
     [ $direction = tohalf ] && rows+=("pictor --float|$program --float -o out_float.exr")
+    [ $direction = fromhalf ] && rows+=("pictor --no-dump|$program --no-dump")
     [ -n "$baseline" ] &&
       rows+=("baseline|$baseline/pictor_$direction -i $in -o base.$out"
              "baseline taskset -c 0|taskset -c 0 $baseline/pictor_$direction -i $in -o base.$out")
@@ -125,6 +126,7 @@ for size in $sizes; do
       ratio "pictor wall / $peer wall" wall pictor wall "$peer"
     done
     ratio "pictor --float wall / pictor wall" wall "pictor --float" wall pictor
+    ratio "pictor --no-dump wall / pictor wall" wall "pictor --no-dump" wall pictor
     thread_split "$program"
   done
   rm -f ./*.hdr ./*.exr inscanline_out.raw
