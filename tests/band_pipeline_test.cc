@@ -122,6 +122,7 @@ TEST(ConversionThreads, TheLibraryGetsNoMoreThreadsThanItsBlocksCanUse)
     ASSERT_NE(nullptr, workers);
     EXPECT_EQ(4, fit_library_threads(workers, 8, true));
     EXPECT_EQ(4, fit_library_threads(workers, 4, true));
+    EXPECT_EQ(3, fit_library_threads(workers, 3, true));
     EXPECT_EQ(2, fit_library_threads(workers, 2, true));
     EXPECT_EQ(0, fit_library_threads(workers, 0, true));  // a block larger than a band
     EXPECT_EQ(0, fit_library_threads(workers, 8, false));
