@@ -143,11 +143,18 @@ void note_header_line(void *context, const char *line, int32_t number)
                      "the primaries of a colour space.\n", length, line, number);
         }
     } else if (strncmp(line, "PIXASPECT=", 10) == 0) {
-        if (sscanf(line + 10, "%f", &value) == 1 && usable_factor(value))
-            factors->pixel_aspect = (factors->pixel_aspect > 0 ? factors->pixel_aspect : 1.0f) * value;
+        // Several lines multiply. The file's ratio is the inverse, which OpenEXR takes only from
+        // 1e-6 to 1e6: beyond, it would refuse the whole file.
+        float before = factors->pixel_aspect > 0 ? factors->pixel_aspect : 1.0f;
+        bool positive = sscanf(line + 10, "%f", &value) == 1 && usable_factor(value);
+        float product = positive ? before * value : 0.0f;
+        float ratio = product > 0 ? 1.0f / product : 0.0f;  // as the file will hold it
+        if (positive && ratio >= 1e-6f && ratio <= 1e6f)
+            factors->pixel_aspect = product;
         else
-            snprintf(text, sizeof text, "pictor: Ignoring %.*s on header line %d; it is not a positive "
-                     "number.\n", length, line, number);
+            snprintf(text, sizeof text, positive ? "pictor: Ignoring %.*s on header line %d; an "
+                     "OpenEXR file can't hold that pixel aspect.\n" : "pictor: Ignoring %.*s on "
+                     "header line %d; it is not a positive number.\n", length, line, number);
     }
     try {
         factors->skipped += text;
