@@ -241,6 +241,7 @@ void take_picture_info(ExrInputPlan *plan)
         const float values[8] = {c.red.x, c.red.y, c.green.x, c.green.y,
                                  c.blue.x, c.blue.y, c.white.x, c.white.y};
         plan->info.has_primaries = std::all_of(values, values + 8, [](float v) { return std::isfinite(v); });
+        plan->primaries_dropped = !plan->info.has_primaries;
         std::copy(values, values + 8, plan->info.primaries);
     }
     float aspect = plan->header.pixelAspectRatio();

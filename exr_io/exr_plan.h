@@ -41,6 +41,7 @@ struct ExrInputPlan {
     int x_sampling = 1, y_sampling = 1;  // of the chroma
     Imath::V3f yw;                   // luminance weights of the file's primaries
     ExrPictureInfo info;             // the primaries and pixel aspect it has
+    bool primaries_dropped = false;  // chromaticities that are not all finite: not taken
 };
 
 // Reads path's headers, and nothing more, through the library. Returns null when they can't be

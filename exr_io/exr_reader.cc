@@ -99,6 +99,8 @@ ExrScanlineReader *exr_reader_begin(const char *path, const ExrReadChoice &choic
         delete reader;
         return nullptr;
     }
+    if (plan && plan->primaries_dropped)
+        fprintf(stderr, "exrinput: Ignoring the chromaticities of %s; they are not all finite.\n", path);
     reader->way = plan && plan->general ? &EXR_GENERAL_WAY : &EXR_RGBA_WAY;
     if (plan)
         reader->window = plan->window;

@@ -703,6 +703,21 @@ TEST(Fromhalf, PartsAndWhatAPictureSaysOfItself)
         EXPECT_TRUE(expected_dump(halves) == read_file(dir / "inscanline_out.raw"));
     }
 
+    // Chromaticities that are not numbers are dropped, with a word.
+    Imf::Header odd = headers[1];
+    Imf::addChromaticities(odd, Imf::Chromaticities({NAN, 0.292f}, rec2020.green, rec2020.blue, rec2020.white));
+    {
+        Imf::OutputFile out((dir / "odd.exr").c_str(), odd);
+        Imf::FrameBuffer frame;
+        for (int c = 0; c < 4; c++)
+            frame.insert(std::string(1, "RGBA"[c]), Imf::Slice(Imf::HALF, (char *)&halves[0].r + 2 * c, 8, 8 * width));
+        out.setFrameBuffer(frame);
+        out.writePixels(height);
+    }
+    r = fromhalf(dir.path, {"-i", "odd.exr", "-o", "odd.hdr", "-q", "--no-dump"});
+    EXPECT_EQ("exrinput: Ignoring the chromaticities of odd.exr; they are not all finite.\n", r.err);
+    EXPECT_TRUE(expected_rgbe(halves, width, height, "PIXASPECT=0.5\n") == read_file(dir / "odd.hdr"));
+
     RunOptions options;
     options.cwd = dir.path;
     // ImageMagick's line for no primaries, and an aspect whose inverse OpenEXR would refuse.
